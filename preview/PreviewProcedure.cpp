@@ -1,0 +1,218 @@
+#include "preview/PreviewProcedure.h"
+
+#include "desktop/Clipboard.h"
+#include "desktop/StageTrace.h"
+#include "desktop/WordWindows.h"
+
+namespace {
+
+namespace layout = SharedBlockLayout;
+
+TWordApplication* g_wordApplication = nullptr;
+
+// Word's result codes that the procedure answers in their own way.
+constexpr HRESULT ServerFault = static_cast<HRESULT>(0x80010105);        // RPC_E_SERVERFAULT
+constexpr HRESULT ServerUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
+constexpr HRESULT DocumentRejected = static_cast<HRESULT>(0x800A1520);
+constexpr HRESULT OpenFailedKnownA = static_cast<HRESULT>(0x800A141F);
+constexpr HRESULT OpenFailedKnownB = static_cast<HRESULT>(0x800A1401);
+
+// Passed for every password of the open call: a document protected by any
+// real password then fails to open instead of making Word ask for one.
+constexpr char DummyPassword[] = "1";
+
+constexpr DWORD PollInterval = 10;          // ms
+constexpr DWORD PauseAfterFailedReconnect = 500;  // ms
+
+constexpr long DoNotSaveChanges = 0;
+constexpr long OriginalDocumentFormat = 1;
+
+void DisconnectQuietly(TWordApplication& word) noexcept { word.Disconnect(); }
+
+// Word gets a fresh Documents collection for each call and lets go of it
+// right after.
+void CloseAllDocuments(TWordApplication& word) {
+    (void)word.Documents().Close(DoNotSaveChanges, OriginalDocumentFormat, false);
+}
+
+// The document that Word refused, or S_OK.
+HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
+    OpenArguments arguments;
+    arguments.fileName = path;
+    const std::string password(DummyPassword);
+    arguments.passwordDocument = password;
+    arguments.passwordTemplate = password;
+    arguments.writePasswordDocument = password;
+    arguments.writePasswordTemplate = password;
+    arguments.revert = true;
+    try {
+        word.Documents().Open(arguments);
+        return S_OK;
+    } catch (const EOleException& refusal) {
+        return refusal.ErrorCode;
+    }
+}
+
+// Selecting the whole main text goes through the selection's own document.
+void SelectWholeDocument(TWordApplication& word) { (void)word.Selection().Document().Select(); }
+
+// Calls that report failures the procedure does not act on; a Word that has
+// gone away mid-call is the exception: then the clipboard cannot hold the
+// preview, and handing over as if it did would lie to the host.
+bool WordWentAway(HRESULT code) {
+    return code == static_cast<HRESULT>(0x800706BE)     // RPC_S_CALL_FAILED
+           || code == ServerUnavailable                  // RPC_S_SERVER_UNAVAILABLE
+           || code == static_cast<HRESULT>(0x80010108)   // RPC_E_DISCONNECTED
+           || code == static_cast<HRESULT>(0x80010007);  // RPC_E_SERVER_DIED
+}
+
+enum class CopyOutcome { Copied, EmptySelection, Failed };
+
+// Cuts the selection to the preview's length and has Word copy it.
+CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
+    SelectWholeDocument(word);
+    if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
+    if (word.Selection().End() > PreviewLengthLimit) (void)word.Selection().SetEnd(PreviewLengthLimit);
+    if (WordWentAway(word.Selection().Copy())) return CopyOutcome::Failed;
+    TraceStage("copied");
+    return CopyOutcome::Copied;
+}
+
+// Lets the host have the mutex and the clipboard, then waits until it says it
+// has read the preview (or tells the worker to stop waiting). No time-out:
+// the host decides how long a preview may take.
+void HandOverToHost(SharedBlock& request) {
+    request.SetFlag(layout::PreviewTaken, false);
+    ReleaseMutexFully();
+    TraceStage("handed over");
+    while (!request.Flag(layout::PreviewTaken) && !request.Flag(layout::StopWaiting)) ::Sleep(PollInterval);
+    TraceStage("acknowledged");
+}
+
+// After the host has its text, a collapsed selection is copied so that Word
+// stops serving the document's text on the clipboard.
+void CollapseSelection(TWordApplication& word) {
+    WordSelection selection = word.Selection();
+    (void)selection.SetStart(0);
+    (void)selection.SetEnd(0);
+    (void)selection.Copy();
+}
+
+void CloseDocumentsForCleanUp(TWordApplication& word) {
+    try {
+        CloseAllDocuments(word);
+    } catch (const EOleException&) {
+        DisconnectQuietly(word);
+    } catch (const Exception&) {
+        // A Word that cannot be reached again has no documents to close.
+    }
+}
+
+bool DeletionRequested(const SharedBlock& request) {
+    if (request.Flag(layout::DeleteAlways)) return true;
+    switch (request.Byte(layout::RequestKind)) {
+        case 1: return request.Flag(layout::DeleteKind1);
+        case 2: return request.Flag(layout::DeleteKind2);
+        case 3: return request.Flag(layout::DeleteKind3);
+        default: return false;
+    }
+}
+
+void CleanUp(TWordApplication& word, SharedBlock& request) {
+    CloseDocumentsForCleanUp(word);
+    DisconnectQuietly(word);
+    if (DeletionRequested(request)) {
+        const std::string path = request.DocumentPath();
+        (void)::DeleteFileA(path.c_str());
+        TraceStage("document deleted");
+    }
+    MinimiseWordByClass();
+    TraceStage("cleaned up");
+}
+
+}  // namespace
+
+void BindWordApplication(TWordApplication* application) noexcept { g_wordApplication = application; }
+
+void ExtractPreview(SharedBlock& request, bool allowRetry) {
+    TWordApplication& word = *g_wordApplication;
+    request.SetFlag(layout::WordReady, true);
+    request.SetFlag(layout::OpenRejected, false);
+    bool previewReady = true;
+
+    try {
+        word.Connect();
+    } catch (const Exception&) {
+        request.SetFlag(layout::WordReady, false);
+        return;
+    }
+
+    try {
+        CloseAllDocuments(word);
+    } catch (const EOleException&) {
+        // Nothing open, or Word busy: the open below tells which.
+    }
+    MinimiseWordByTitle();
+
+    const HRESULT openError = OpenDocument(word, request.DocumentPath());
+    if (FAILED(openError)) {
+        TraceStage("document refused: %08lx", static_cast<unsigned long>(openError));
+        PublishClipboardText(PlaceholderText);
+        previewReady = false;
+        if (openError == ServerFault) {
+            // Word itself is in trouble: reconnect and leave everything as it is.
+            DisconnectQuietly(word);
+            try {
+                word.Connect();
+            } catch (const Exception&) {
+                ::Sleep(PauseAfterFailedReconnect);
+            }
+            return;
+        }
+        if (openError == ServerUnavailable && allowRetry) {
+            DisconnectQuietly(word);
+            ExtractPreview(request, false);
+            return;
+        }
+        if (openError == DocumentRejected) {
+            request.SetFlag(layout::OpenRejected, true);
+        } else if (openError != OpenFailedKnownA && openError != OpenFailedKnownB) {
+            // An unknown failure may leave Word hung: end every Word.
+            DisconnectQuietly(word);
+            KillWordInstances();
+        }
+    } else {
+        TraceStage("document opened");
+    }
+
+    if (previewReady) {
+        CopyOutcome copied = CopyOutcome::Failed;
+        try {
+            copied = CopyFirstCharacters(word, allowRetry);
+        } catch (const Exception& failure) {
+            TraceStage("selection failed: %s", failure.what());
+        }
+        if (copied == CopyOutcome::EmptySelection) {
+            // Word opened the document but shows no text: it is not itself.
+            // Start from a fresh Word once.
+            DisconnectQuietly(word);
+            KillWordInstances();
+            ExtractPreview(request, false);
+            return;
+        }
+        if (copied == CopyOutcome::Failed) {
+            // The host must not be told a preview is ready when the clipboard
+            // cannot hold it: treat it as a document that could not be opened.
+            PublishClipboardText(PlaceholderText);
+        } else {
+            HandOverToHost(request);
+            try {
+                CollapseSelection(word);
+            } catch (const Exception&) {
+                // The host has its text; the clean-up below still runs.
+            }
+        }
+    }
+
+    CleanUp(word, request);
+}

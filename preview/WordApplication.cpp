@@ -1,0 +1,286 @@
+#include "preview/WordApplication.h"
+
+#include "desktop/StageTrace.h"
+
+#include <map>
+#include <string>
+#include <utility>
+
+namespace {
+
+// Argument variants that own nothing beyond what UniqueVariant clears.
+UniqueBstr ToBstr(const std::string& text) {
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    UniqueBstr result(::SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (length > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.get(), length);
+    return result;
+}
+
+void SetBool(VARIANT& v, bool value) {
+    v.vt = VT_BOOL;
+    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+void SetLong(VARIANT& v, long value) {
+    v.vt = VT_I4;
+    v.lVal = value;
+}
+void SetString(VARIANT& v, const std::string& value) {
+    v.vt = VT_BSTR;
+    v.bstrVal = ToBstr(value).release();
+}
+void SetMissing(VARIANT& v) {
+    v.vt = VT_ERROR;
+    v.scode = DISP_E_PARAMNOTFOUND;
+}
+
+// Word takes the optional arguments of Open and Close as variants by
+// reference; each reference points at a value variant that this holder owns.
+template <std::size_t Count>
+class ByRefArguments {
+public:
+    VARIANT& Value(std::size_t index) { return values_[index].get(); }
+    VARIANT* Prepare() {
+        for (std::size_t i = 0; i < Count; ++i) {
+            references_[i].vt = VT_BYREF | VT_VARIANT;
+            references_[i].pvarVal = &values_[i].get();
+        }
+        return references_;
+    }
+
+private:
+    UniqueVariant values_[Count];
+    VARIANT references_[Count] = {};
+};
+
+// Dispatch ids by "Type.Member"; Word's are fixed per interface.
+std::map<std::wstring, DISPID>& DispidCache() {
+    static std::map<std::wstring, DISPID> cache;
+    return cache;
+}
+
+std::wstring CacheKey(const char* typeName, const wchar_t* member) {
+    std::wstring key;
+    for (const char* c = typeName; *c; ++c) key.push_back(static_cast<wchar_t>(*c));
+    key.push_back(L'.');
+    key += member;
+    return key;
+}
+
+// Word's events are of no interest; the sink only has to exist so that Word
+// can be told someone listens, as a regular automation client does.
+class IgnoringEventSink final : public IDispatch {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_ApplicationEvents3) {
+            *object = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // One static instance for the process's life: reference counting is moot.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count) *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return S_OK;
+    }
+};
+
+IgnoringEventSink g_eventSink;
+
+}  // namespace
+
+// --- AutomationObject --------------------------------------------------------
+
+HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
+                                    VARIANT* result, EXCEPINFO& info) noexcept {
+    if (!object_) return E_POINTER;
+    const std::wstring key = CacheKey(typeName_, member);
+    auto& cache = DispidCache();
+    auto found = cache.find(key);
+    DISPID id = 0;
+    if (found != cache.end()) {
+        id = found->second;
+    } else {
+        LPOLESTR name = const_cast<LPOLESTR>(member);
+        const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+        if (FAILED(hr)) return hr;
+        cache.emplace(key, id);
+    }
+
+    // IDispatch takes its arguments last to first.
+    VARIANT reversed[16] = {};
+    for (UINT i = 0; i < argCount; ++i) reversed[i] = argsInOrder[argCount - 1 - i];
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{};
+    params.rgvarg = argCount ? reversed : nullptr;
+    params.cArgs = argCount;
+    if (flags & DISPATCH_PROPERTYPUT) {
+        params.rgdispidNamedArgs = &putId;
+        params.cNamedArgs = 1;
+    }
+    UINT argError = 0;
+    return object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &info, &argError);
+}
+
+void AutomationObject::Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
+                              VARIANT* result) {
+    EXCEPINFO info{};
+    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result, info);
+    if (FAILED(hr)) RaiseAutomationError(hr, info);
+}
+
+HRESULT AutomationObject::InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder,
+                                               UINT argCount) noexcept {
+    EXCEPINFO info{};
+    UniqueVariant result;
+    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, &result, info);
+    const HRESULT code = FAILED(hr) ? AutomationErrorCode(hr, info) : S_OK;
+    ::SysFreeString(info.bstrDescription);
+    ::SysFreeString(info.bstrSource);
+    ::SysFreeString(info.bstrHelpFile);
+    return code;
+}
+
+ComPtr<IDispatch> AutomationObject::GetObjectProperty(const wchar_t* member) {
+    UniqueVariant result;
+    Invoke(member, DISPATCH_PROPERTYGET, nullptr, 0, &result);
+    ComPtr<IDispatch> object;
+    if (result.get().vt == VT_DISPATCH && result.get().pdispVal) {
+        object = result.get().pdispVal;
+    } else if (result.get().vt == VT_UNKNOWN && result.get().punkVal) {
+        result.get().punkVal->QueryInterface(IID_PPV_ARGS(&object));
+    }
+    if (!object) {
+        EXCEPINFO none{};
+        RaiseAutomationError(E_NOINTERFACE, none);
+    }
+    return object;
+}
+
+// --- Word objects ------------------------------------------------------------
+
+HRESULT WordDocument::Select() noexcept { return InvokeIgnoringResult(L"Select", DISPATCH_METHOD, nullptr, 0); }
+
+HRESULT WordDocuments::Close(long saveChanges, long originalFormat, bool routeDocument) noexcept {
+    ByRefArguments<3> args;
+    SetLong(args.Value(0), saveChanges);
+    SetLong(args.Value(1), originalFormat);
+    SetBool(args.Value(2), routeDocument);
+    return InvokeIgnoringResult(L"Close", DISPATCH_METHOD, args.Prepare(), 3);
+}
+
+void WordDocuments::Open(const OpenArguments& a) {
+    ByRefArguments<15> args;
+    SetString(args.Value(0), a.fileName);
+    SetBool(args.Value(1), a.confirmConversions);
+    SetBool(args.Value(2), a.readOnly);
+    SetBool(args.Value(3), a.addToRecentFiles);
+    SetString(args.Value(4), a.passwordDocument);
+    SetString(args.Value(5), a.passwordTemplate);
+    SetBool(args.Value(6), a.revert);
+    SetString(args.Value(7), a.writePasswordDocument);
+    SetString(args.Value(8), a.writePasswordTemplate);
+    SetLong(args.Value(9), a.format);
+    SetMissing(args.Value(10));  // Encoding
+    SetBool(args.Value(11), a.visible);
+    SetBool(args.Value(12), a.openAndRepair);
+    SetMissing(args.Value(13));  // DocumentDirection
+    SetBool(args.Value(14), a.noEncodingDialog);
+    UniqueVariant openedDocument;
+    Invoke(L"Open", DISPATCH_METHOD, args.Prepare(), 15, &openedDocument);
+}
+
+WordDocument WordSelection::Document() { return WordDocument(GetObjectProperty(L"Document"), "Document"); }
+
+long WordSelection::End() {
+    UniqueVariant result;
+    Invoke(L"End", DISPATCH_PROPERTYGET, nullptr, 0, &result);
+    if (FAILED(::VariantChangeType(&result.get(), &result.get(), 0, VT_I4))) {
+        EXCEPINFO none{};
+        RaiseAutomationError(DISP_E_TYPEMISMATCH, none);
+    }
+    return result.get().lVal;
+}
+
+HRESULT WordSelection::SetEnd(long position) noexcept {
+    VARIANT value{};
+    SetLong(value, position);
+    return InvokeIgnoringResult(L"End", DISPATCH_PROPERTYPUT, &value, 1);
+}
+
+HRESULT WordSelection::SetStart(long position) noexcept {
+    VARIANT value{};
+    SetLong(value, position);
+    return InvokeIgnoringResult(L"Start", DISPATCH_PROPERTYPUT, &value, 1);
+}
+
+HRESULT WordSelection::Copy() noexcept { return InvokeIgnoringResult(L"Copy", DISPATCH_METHOD, nullptr, 0); }
+
+WordDocuments WordApplicationObject::Documents() { return WordDocuments(GetObjectProperty(L"Documents"), "Documents"); }
+
+WordSelection WordApplicationObject::Selection() { return WordSelection(GetObjectProperty(L"Selection"), "Selection"); }
+
+// --- TWordApplication --------------------------------------------------------
+
+void TWordApplication::Connect() {
+    if (application_) return;
+    ComPtr<IUnknown> running;
+    if (ConnectKind != ckNewInstance && SUCCEEDED(::GetActiveObject(CLSID_WordApplication, nullptr, &running)) && running) {
+        TraceStage("connected to the running Word");
+    } else {
+        const HRESULT hr = ::CoCreateInstance(CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                              IID_IUnknown, reinterpret_cast<void**>(running.ReleaseAndGetAddressOf()));
+        if (FAILED(hr)) {
+            TraceStage("Word cannot be started: %08lx", static_cast<unsigned long>(hr));
+            RaiseConnectionError(hr, CLSID_WordApplication);
+        }
+        TraceStage("connected to a new Word");
+    }
+    // A regular client asks for Word's own interface; across processes there
+    // may be no proxy for it, and the calls go through IDispatch either way,
+    // so the answer is not examined.
+    ComPtr<IUnknown> wordInterface;
+    (void)running->QueryInterface(IID__Application, reinterpret_cast<void**>(wordInterface.GetAddressOf()));
+    ComPtr<IDispatch> application;
+    const HRESULT hr = running.As(&application);
+    if (FAILED(hr)) RaiseConnectionError(hr, CLSID_WordApplication);
+    application_ = std::move(application);
+    AttachEventSink();
+}
+
+void TWordApplication::AttachEventSink() noexcept {
+    ComPtr<IConnectionPointContainer> container;
+    if (FAILED(application_.As(&container))) return;
+    ComPtr<IConnectionPoint> point;
+    if (FAILED(container->FindConnectionPoint(DIID_ApplicationEvents3, &point))) return;
+    DWORD cookie = 0;
+    if (FAILED(point->Advise(&g_eventSink, &cookie))) return;
+    eventPoint_ = std::move(point);
+    eventCookie_ = cookie;
+}
+
+void TWordApplication::Disconnect() noexcept {
+    if (!application_) return;
+    if (eventPoint_) (void)eventPoint_->Unadvise(eventCookie_);
+    eventPoint_.Reset();
+    eventCookie_ = 0;
+    application_.Reset();
+}
+
+WordDocuments TWordApplication::Documents() {
+    Connect();
+    return WordApplicationObject(application_).Documents();
+}
+
+WordSelection TWordApplication::Selection() {
+    Connect();
+    return WordApplicationObject(application_).Selection();
+}

@@ -1,0 +1,124 @@
+// Word's automation interface as the preview procedure uses it: the
+// Application connection (running-or-new), and thin late-bound wrappers for
+// the Documents collection, a Document and the Selection.
+//
+// Calls whose result matters raise EOleException with Word's result code;
+// calls whose result the procedure ignores return the HRESULT instead of
+// raising, so that "ignored" is visible at the call site.
+#pragma once
+
+#include "common/WinResources.h"
+#include "preview/OleErrors.h"
+
+#include <oaidl.h>
+#include <ocidl.h>
+
+#include <string>
+
+// Word.Application's identifiers.
+inline constexpr CLSID CLSID_WordApplication = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID__Application = {0x00020970, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID DIID_ApplicationEvents3 = {0x00020A00, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// A late-bound automation object. `typeName` qualifies member names in the
+// process-wide DISPID cache: Word's dispatch ids are fixed per interface, so
+// each name is looked up once per process, not once per call.
+class AutomationObject {
+public:
+    AutomationObject() = default;
+    AutomationObject(ComPtr<IDispatch> object, const char* typeName) : object_(std::move(object)), typeName_(typeName) {}
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+protected:
+    // Raises EOleException on failure.
+    void Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result);
+    // Returns the failure code (as EOleException would carry it) instead of raising.
+    HRESULT InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount) noexcept;
+    ComPtr<IDispatch> GetObjectProperty(const wchar_t* member);
+
+private:
+    HRESULT RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result,
+                      EXCEPINFO& info) noexcept;
+    ComPtr<IDispatch> object_;
+    const char* typeName_ = "";
+};
+
+class WordDocument : public AutomationObject {
+public:
+    using AutomationObject::AutomationObject;
+    HRESULT Select() noexcept;
+};
+
+// The arguments of Documents.Open, in the order Word takes them. Omitted
+// ones travel as the automation marker for a missing parameter.
+struct OpenArguments {
+    std::string fileName;  // system code page
+    bool confirmConversions = false;
+    bool readOnly = false;
+    bool addToRecentFiles = false;
+    std::string passwordDocument;
+    std::string passwordTemplate;
+    bool revert = false;
+    std::string writePasswordDocument;
+    std::string writePasswordTemplate;
+    long format = 0;
+    bool visible = true;
+    bool openAndRepair = false;
+    bool noEncodingDialog = true;
+};
+
+class WordDocuments : public AutomationObject {
+public:
+    using AutomationObject::AutomationObject;
+    HRESULT Close(long saveChanges, long originalFormat, bool routeDocument) noexcept;
+    // The returned document is not wanted; it is released at once.
+    void Open(const OpenArguments& arguments);
+};
+
+class WordSelection : public AutomationObject {
+public:
+    using AutomationObject::AutomationObject;
+    WordDocument Document();
+    long End();
+    HRESULT SetEnd(long position) noexcept;
+    HRESULT SetStart(long position) noexcept;
+    HRESULT Copy() noexcept;
+};
+
+// Word's Application object, fetched afresh for each use by TWordApplication.
+class WordApplicationObject : public AutomationObject {
+public:
+    explicit WordApplicationObject(ComPtr<IDispatch> application) : AutomationObject(std::move(application), "Application") {}
+    WordDocuments Documents();
+    WordSelection Selection();
+};
+
+enum TConnectKind { ckRunningOrNew, ckNewInstance, ckRunningInstance };
+
+// The one connection to Word. It never asks Word to quit: disconnecting (and
+// destroying the object) only lets go of Word.
+class TWordApplication {
+public:
+    TConnectKind ConnectKind = ckRunningOrNew;
+    bool AutoConnect = false;
+
+    TWordApplication() = default;
+    TWordApplication(const TWordApplication&) = delete;
+    TWordApplication& operator=(const TWordApplication&) = delete;
+    ~TWordApplication() { Disconnect(); }
+
+    // Attaches to a running Word or starts one; raises EOleSysError when neither works.
+    void Connect();
+    void Disconnect() noexcept;
+    bool Connected() const noexcept { return application_ != nullptr; }
+
+    // Each connects first when not connected.
+    WordDocuments Documents();
+    WordSelection Selection();
+
+private:
+    void AttachEventSink() noexcept;
+    ComPtr<IDispatch> application_;
+    ComPtr<IConnectionPoint> eventPoint_;
+    DWORD eventCookie_ = 0;
+};

@@ -1,0 +1,160 @@
+#include "shell/Unit7.h"
+
+#include "channel/RequestHandshake.h"
+#include "channel/SharedBlock.h"
+#include "desktop/StageTrace.h"
+#include "preview/PreviewProcedure.h"
+
+#include <exception>
+#include <string>
+
+TWordForm* WordForm = nullptr;
+
+namespace {
+
+constexpr char FormClassName[] = "TWordForm";
+constexpr char FormCaption[] = "WordForm";
+constexpr int ClientWidth = 554;
+constexpr int ClientHeight = 292;
+
+// The folder of the running executable, up to and including its last
+// backslash. CharPrevA walks back over double-byte characters, whose second
+// byte may look like a backslash.
+std::string ExecutableFolder() {
+    char path[MAX_PATH * 2] = "";
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return {};
+    for (char* p = path + length; p > path;) {
+        p = ::CharPrevA(path, p);
+        if (*p == '\\') return std::string(path, p + 1);
+    }
+    return {};
+}
+
+}  // namespace
+
+// --- TTimer --------------------------------------------------------------------
+
+void TTimer::Start(HWND owner) {
+    owner_ = owner;
+    if (enabled_) ::SetTimer(owner_, id_, Interval, nullptr);
+}
+
+void TTimer::Disable() {
+    if (enabled_ && owner_) ::KillTimer(owner_, id_);
+    enabled_ = false;
+}
+
+// --- Application ---------------------------------------------------------------
+
+void Application::Terminate() { ::PostQuitMessage(0); }
+
+void Application::ShowException(const char* message) {
+    ::MessageBoxA(nullptr, message, "WordPreview", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+}
+
+// --- TWordForm -----------------------------------------------------------------
+
+TWordForm::TWordForm() { BindWordApplication(&WordApplication1); }
+
+TWordForm::~TWordForm() {
+    BindWordApplication(nullptr);
+    if (handle_) ::DestroyWindow(handle_);
+}
+
+TWordForm* TWordForm::Create(HINSTANCE instance) {
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = FormClassName;
+    ::RegisterClassExA(&windowClass);
+
+    RECT frame{0, 0, ClientWidth, ClientHeight};
+    ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    auto* form = new TWordForm();
+    WordForm = form;
+    // Created without WS_VISIBLE and never shown: a window that is never
+    // shown never gets a taskbar button either.
+    ::CreateWindowExA(0, FormClassName, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                      frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form);
+    return form;
+}
+
+void TWordForm::Close() {
+    if (handle_) ::SendMessageA(handle_, WM_CLOSE, 0, 0);
+}
+
+void TWordForm::FormCreate() {
+    ::SetErrorMode(SEM_FAILCRITICALERRORS);
+    const std::string folder = ExecutableFolder();
+    if (!folder.empty()) ::SetCurrentDirectoryA(folder.c_str());
+    if (!AttachSharedBlock()) {
+        // No host: end before the first tick, without touching anything. The
+        // quit request is served ahead of any timer message.
+        TraceStage("no request block; exiting");
+        Application::Terminate();
+    }
+}
+
+void TWordForm::FormClose() { DetachSharedBlock(); }
+
+void TWordForm::Timer_StartProcessTimer() {
+    Timer_StartProcess.Disable();
+    // The window closes whatever the handshake met, so the process never
+    // stays alive hidden.
+    struct CloseAtEnd {
+        TWordForm* form;
+        ~CloseAtEnd() { form->Close(); }
+    } closeAtEnd{this};
+    RunRequestHandshake();
+    TraceStage("exiting");
+}
+
+LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            // The timer is set while the window is being created, before
+            // FormCreate; its first tick comes once the message loop runs.
+            Timer_StartProcess.Start(handle_);
+            FormCreate();
+            return 0;
+        case WM_TIMER:
+            if (wParam == Timer_StartProcess.Id()) Timer_StartProcessTimer();
+            return 0;
+        case WM_CLOSE:
+            FormClose();
+            ::DestroyWindow(handle_);
+            return 0;
+        case WM_DESTROY:
+            // The main window going ends the application.
+            handle_ = nullptr;
+            Application::Terminate();
+            return 0;
+        default:
+            return ::DefWindowProcA(handle_, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK TWordForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    TWordForm* form = nullptr;
+    if (message == WM_NCCREATE) {
+        form = static_cast<TWordForm*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        form->handle_ = window;
+        ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    } else {
+        form = reinterpret_cast<TWordForm*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+    }
+    if (!form || form->handle_ != window) return ::DefWindowProcA(window, message, wParam, lParam);
+    // Exceptions cannot travel through the system's frames back to the
+    // message loop; they stop here, as the framework's default handling
+    // would have stopped them, with the standard error box.
+    try {
+        return form->HandleMessage(message, wParam, lParam);
+    } catch (const std::exception& failure) {
+        Application::ShowException(failure.what());
+    } catch (...) {
+        Application::ShowException("");
+    }
+    return 0;
+}

@@ -1,0 +1,62 @@
+// TWordForm: the worker's one main window. It is never shown; it exists to
+// own the start timer and the Word connection, and closing it ends the process.
+#pragma once
+
+#include "preview/WordApplication.h"
+
+#include <windows.h>
+
+// A window timer owned by the form; enabled timers tick on the form's window.
+class TTimer {
+public:
+    TTimer(UINT_PTR id, UINT interval, bool enabled) : id_(id), Interval(interval), enabled_(enabled) {}
+    void Start(HWND owner);  // sets the system timer when enabled
+    void Disable();
+    UINT_PTR Id() const { return id_; }
+
+private:
+    UINT_PTR id_;
+    HWND owner_ = nullptr;
+
+public:
+    const UINT Interval;  // ms; the system raises very short intervals to its own minimum
+
+private:
+    bool enabled_;
+};
+
+class TWordForm {
+public:
+    // Creates the hidden main window; FormCreate runs during the creation.
+    static TWordForm* Create(HINSTANCE instance);
+    TWordForm(const TWordForm&) = delete;
+    TWordForm& operator=(const TWordForm&) = delete;
+    ~TWordForm();
+
+    void Close();  // as the user closing it would: FormClose, then the window goes
+    HWND Handle() const { return handle_; }
+
+    // Declared in this order so that the Word connection goes before the timer.
+    TTimer Timer_StartProcess{1, 1, true};
+    TWordApplication WordApplication1;
+
+private:
+    TWordForm();
+    void FormCreate();
+    void FormClose();
+    void Timer_StartProcessTimer();
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND handle_ = nullptr;
+};
+
+// The one main window; the preview reaches WordApplication1 through it.
+extern TWordForm* WordForm;
+
+// The application object's part of the frame: ending the message loop and
+// the standard error box for an exception that nobody handled.
+namespace Application {
+void Terminate();
+void ShowException(const char* message);
+}  // namespace Application
