@@ -1,0 +1,94 @@
+// fake-worker: a stand-in for WordPreview.exe that plays the worker's side of
+// the handshake without Word, so that the host's outcomes and failure
+// messages can be tried on their own:
+//
+//   set FAKE_WORKER=<mode> & preview-host --worker fake-worker.exe DOC
+//
+// Modes (the environment variable is inherited from the host):
+//   preview (default)  copies "fake preview of <path>"
+//   placeholder        copies the placeholder text
+//   refused            sets OpenRejected, copies the placeholder text
+//   no-word            leaves WordReady 0, copies the placeholder text
+//   not-taken          exits at once, code 3, leaving RequestPending set
+//   no-heartbeat       takes the request, never writes the heartbeat
+//   hold-mutex         takes the mutex and never lets go
+//   die-holding        exits (code 9) while owning the mutex, WorkerBusy still set
+//   no-exit            never exits after the acknowledgement
+#include "channel/SharedBlockLayout.h"
+#include "common/WinResources.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+namespace Layout = SharedBlockLayout;
+
+volatile std::uint8_t* block = nullptr;
+
+void Say(const std::string& line) { ::OutputDebugStringA(("WordPreview: " + line).c_str()); }
+
+void PutOnClipboard(const std::string& text) {
+    // A NULL-owner clipboard makes SetClipboardData fail on Windows: give it a window.
+    UniqueWindow owner(::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+    ClipboardSession clipboard;
+    for (int attempt = 0; attempt < 500 && !clipboard.Open(owner.get()); ++attempt) ::Sleep(10);
+    ::EmptyClipboard();
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
+    {
+        GlobalLockScope lock(memory);
+        std::memcpy(lock.data(), text.c_str(), text.size() + 1);
+    }
+    if (!::SetClipboardData(CF_TEXT, memory)) ::GlobalFree(memory);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    const char* env = std::getenv("FAKE_WORKER");
+    const std::string mode = env ? env : "preview";
+    Say("started, mode " + mode);
+
+    UniqueHandle mapping(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, Layout::MappingName));
+    if (!mapping || mode == "not-taken") return 3;
+    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!view) return 3;
+    block = static_cast<volatile std::uint8_t*>(view.get());
+    const std::string path(reinterpret_cast<const char*>(view.get()) + Layout::DocumentPath);
+    const std::string mutexName(reinterpret_cast<const char*>(view.get()) + Layout::MutexName);
+
+    block[Layout::RequestPending] = 0;
+    block[Layout::WorkerBusy] = 1;
+    Say("request taken: " + path);
+    while (block[Layout::GoSignal] == 0) {
+        if (block[Layout::HostActive] && mode != "no-heartbeat") {
+            const std::int32_t now = static_cast<std::int32_t>(std::time(nullptr));
+            *reinterpret_cast<volatile std::int32_t*>(block + Layout::Heartbeat) = now;
+        }
+        ::Sleep(10);
+    }
+
+    UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str()));
+    if (!mutex) return 4;
+    ::WaitForSingleObject(mutex.get(), INFINITE);
+    block[Layout::GoSignal] = 0;
+    Say("mutex owned");
+    if (mode == "hold-mutex") ::Sleep(INFINITE);
+    if (mode == "die-holding") ::ExitProcess(9);
+
+    block[Layout::WordReady] = mode == "no-word" ? 0 : 1;
+    if (mode == "refused") block[Layout::OpenRejected] = 1;
+    const bool placeholder = mode == "placeholder" || mode == "refused" || mode == "no-word";
+    PutOnClipboard(placeholder ? "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!" : "fake preview of " + path);
+    Say("copied");
+    ::ReleaseMutex(mutex.get());
+
+    for (int waited = 0; waited < 10000 && !block[Layout::PreviewTaken] && !block[Layout::StopWaiting]; ++waited)
+        ::Sleep(1);
+    Say(block[Layout::PreviewTaken] ? "preview taken" : "stopped waiting");
+    block[Layout::WorkerBusy] = 0;
+    if (mode == "no-exit") ::Sleep(INFINITE);
+    return 0;
+}
