@@ -512,7 +512,11 @@ WorkerProcess WorkerProcess::Start(const std::wstring& exePath, const std::wstri
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, extraCreationFlags, nullptr,
+    // A real host has no console for the worker to share. Without DETACHED_PROCESS, Wine
+    // hands a console host's output on to the worker's children (cmd.exe, taskkill.exe),
+    // whose messages then land in the middle of the host's own report.
+    const DWORD flags = DETACHED_PROCESS | extraCreationFlags;
+    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
                           currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
         throw HostError("cannot start the worker " + Utf8(exePath) + ": " + SystemMessage(::GetLastError()));
     }
