@@ -1,0 +1,172 @@
+#include "TestSupport.h"
+
+#include "common/WinResources.h"
+#include "testing/ProcessTools.h"
+#include "testing/Utf.h"
+#include "testing/WordGuids.h"
+
+#include <algorithm>
+
+using nlohmann::json;
+
+namespace testsupport {
+
+namespace {
+
+// Wine exports this to map a Unix path to the DOS path it is visible under.
+using WineGetDosFileName = LPWSTR(CDECL*)(LPCSTR);
+
+std::wstring DosPathOf(const char* unixPath) {
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto convert = reinterpret_cast<WineGetDosFileName>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel, "wine_get_dos_file_name")));
+    if (convert) {
+        if (LPWSTR dos = convert(unixPath)) {
+            std::wstring path(dos);
+            ::HeapFree(::GetProcessHeap(), 0, dos);
+            return path;
+        }
+    }
+    // Not under Wine (or no mapping): Wine's default drive for "/".
+    std::wstring path = L"Z:" + testing_text::Widen(unixPath);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+std::wstring InTestBin(const wchar_t* name) { return TestBinDir() + L"\\" + name; }
+
+std::vector<std::string> Lines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    ::DeleteFileW(path.c_str());
+    return process_tools::AppendToFile(path, bytes);
+}
+
+constexpr wchar_t kUserClasses[] = L"Software\\Classes\\";
+
+void CloseRegistryKey(HKEY key) noexcept { ::RegCloseKey(key); }
+using UniqueRegistryKey = UniqueResource<HKEY, CloseRegistryKey, nullptr>;
+
+bool SetLocalServer(HKEY root, const std::wstring& clsidKey, const std::wstring& server) {
+    HKEY raw = nullptr;
+    const std::wstring path = clsidKey + L"\\LocalServer32";
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr) != ERROR_SUCCESS)
+        return false;
+    const UniqueRegistryKey key(raw);
+    return ::RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                            static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool Attachable() {
+    ComPtr<IUnknown> running;
+    return SUCCEEDED(::GetActiveObject(word_ids::CLSID_Application, nullptr, &running));
+}
+
+bool LoggedStart(DWORD pid) {
+    for (const json& line : WordCalls(ReadWordLog(), "Started"))
+        if (line.value("pid", 0u) == pid) return true;
+    return false;
+}
+
+}  // namespace
+
+std::wstring TestBinDir() {
+    static const std::wstring dir = DosPathOf(TESTSUPPORT_TESTBIN_DIR);
+    return dir;
+}
+
+std::wstring WorkerPath() { return InTestBin(L"WordPreview.exe"); }
+std::wstring WordDoublePath() { return InTestBin(L"WINWORD.EXE"); }
+
+bool RegisterWordDouble() {
+    const std::wstring server = L"\"" + WordDoublePath() + L"\"";
+    const bool machine = SetLocalServer(HKEY_CLASSES_ROOT, word_ids::kClsidKey, server);
+    const bool user = SetLocalServer(HKEY_CURRENT_USER, std::wstring(kUserClasses) + word_ids::kClsidKey, server);
+    return machine || user;
+}
+
+void UnregisterWordDouble() {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, word_ids::kClsidKey);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kUserClasses) + word_ids::kClsidKey).c_str());
+}
+
+void WriteWordScript(const json& script) { WriteFileBytes(InTestBin(L"word-double-script.json"), script.dump(2)); }
+
+void ClearWordLog() { ::DeleteFileW(InTestBin(L"word-double-log.jsonl").c_str()); }
+
+std::vector<json> ReadWordLog() {
+    std::vector<json> log;
+    const auto bytes = process_tools::ReadWholeFile(InTestBin(L"word-double-log.jsonl"));
+    if (!bytes) return log;
+    for (const std::string& line : Lines(*bytes)) {
+        json parsed = json::parse(line, nullptr, false);
+        // A line being written at this moment may be cut short; skip it.
+        if (!parsed.is_discarded()) log.push_back(std::move(parsed));
+    }
+    return log;
+}
+
+std::vector<json> WordCalls(const std::vector<json>& log, const std::string& call) {
+    std::vector<json> matching;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(matching),
+                 [&call](const json& line) { return line.value("call", std::string()) == call; });
+    return matching;
+}
+
+std::vector<std::string> ReadTaskkillLog() {
+    const auto bytes = process_tools::ReadWholeFile(InTestBin(L"taskkill-log.txt"));
+    return bytes ? Lines(*bytes) : std::vector<std::string>{};
+}
+
+void ClearTaskkillLog() { ::DeleteFileW(InTestBin(L"taskkill-log.txt").c_str()); }
+
+std::vector<DWORD> WordProcessIds() { return process_tools::ProcessIdsByName(L"winword.exe"); }
+
+DWORD StartWarmWord(DWORD timeoutMs) {
+    std::wstring commandLine = L"\"" + WordDoublePath() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION created{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, TestBinDir().c_str(),
+                          &startup, &created))
+        return 0;
+    const UniqueHandle process(created.hProcess);
+    const UniqueHandle thread(created.hThread);
+
+    // The "Started" line is written once the double has registered itself; an
+    // older instance could also answer GetActiveObject, so wait for this pid.
+    const ComApartment apartment;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (::GetTickCount64() < deadline) {
+        if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return 0;
+        if (LoggedStart(created.dwProcessId) && Attachable()) return created.dwProcessId;
+        ::Sleep(10);
+    }
+    return 0;
+}
+
+void KillAllWordDoubles() {
+    for (DWORD pid : WordProcessIds()) process_tools::TerminateAndWait(pid);
+    process_tools::RestartRpcss();
+}
+
+HWND FindWordWindow(const std::wstring& title) { return ::FindWindowW(L"OpusApp", title.c_str()); }
+
+bool WordWindowIsMinimised(const std::wstring& title) {
+    const HWND window = FindWordWindow(title);
+    return window && ::IsIconic(window);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,54 @@
+// Helpers for the test suites: where the test programs live, the Word double's
+// registration, script and log, the taskkill double's log, and Word processes.
+// All paths are Windows paths (the suites run under Wine).
+#pragma once
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// build/testbin as a Windows path, no trailing backslash.
+std::wstring TestBinDir();
+std::wstring WorkerPath();      // testbin\WordPreview.exe
+std::wstring WordDoublePath();  // testbin\WINWORD.EXE
+
+// Registers WINWORD.EXE as Word's LocalServer32 (HKCR\CLSID\{000209FF-...}, which
+// is what Wine's COM reads, plus HKCU\Software\Classes as Windows would also
+// honour). Unregistering removes both, so that "Word is not installed".
+bool RegisterWordDouble();
+void UnregisterWordDouble();
+
+// The double's script (see testing/README.md); an empty object = defaults.
+void WriteWordScript(const nlohmann::json& script);
+void ClearWordLog();
+std::vector<nlohmann::json> ReadWordLog();
+// The log lines whose "call" is `call`, in order.
+std::vector<nlohmann::json> WordCalls(const std::vector<nlohmann::json>& log, const std::string& call);
+
+// Command lines the taskkill double received, one per run.
+std::vector<std::string> ReadTaskkillLog();
+void ClearTaskkillLog();
+
+// Every running winword.exe.
+std::vector<DWORD> WordProcessIds();
+
+// Starts the double directly (as a Word the user already runs) and waits,
+// bounded, until it is registered and GetActiveObject finds it. Returns its
+// pid, or 0 when it did not come up.
+DWORD StartWarmWord(DWORD timeoutMs = 10000);
+
+// Ends every winword.exe and waits for them; then restarts Wine's rpcss so
+// that the dead servers' class registrations are gone and a later
+// CoCreateInstance starts a fresh double.
+void KillAllWordDoubles();
+
+// The double's top-level window (class "OpusApp") with this title, or NULL.
+HWND FindWordWindow(const std::wstring& title = L"Microsoft Word");
+bool WordWindowIsMinimised(const std::wstring& title = L"Microsoft Word");
+
+}  // namespace testsupport

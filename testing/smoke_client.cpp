@@ -1,0 +1,374 @@
+// word_double_smoke: drives the Word double the way the worker does, through
+// late-bound IDispatch from another process, and checks what comes back and
+// what the double logged. Prints timings; exits 1 on any mismatch.
+
+#include "TestSupport.h"
+#include "common/WinResources.h"
+#include "testing/ProcessTools.h"
+#include "testing/Utf.h"
+#include "testing/WordGuids.h"
+
+#include <ocidl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+using nlohmann::json;
+using testing_text::Utf8;
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const std::string& what) {
+    if (!ok) ++failures;
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+double NowMs() {
+    LARGE_INTEGER frequency, now;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+struct Outcome {
+    HRESULT hr = S_OK;
+    HRESULT scode = S_OK;
+    std::wstring description;
+    std::wstring source;
+};
+
+// Calls a member by name; `args` are in call order.
+Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {},
+             VARIANT* result = nullptr) {
+    Outcome outcome;
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    outcome.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(outcome.hr)) return outcome;
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    if (flags == DISPATCH_PROPERTYPUT) {
+        params.rgdispidNamedArgs = &putId;
+        params.cNamedArgs = 1;
+    }
+    EXCEPINFO exception{};
+    UINT argumentError = 0;
+    outcome.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &argumentError);
+    const UniqueBstr description(exception.bstrDescription), source(exception.bstrSource), help(exception.bstrHelpFile);
+    outcome.scode = exception.scode ? exception.scode : (exception.wCode ? MAKE_HRESULT(1, FACILITY_CONTROL, exception.wCode) : 0);
+    if (description) outcome.description = description.get();
+    if (source) outcome.source = source.get();
+    return outcome;
+}
+
+ComPtr<IDispatch> GetObject(IDispatch* from, const wchar_t* name, Outcome* outcome = nullptr) {
+    UniqueVariant value;
+    const Outcome result = Call(from, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, &value);
+    if (outcome) *outcome = result;
+    if (FAILED(result.hr) || value.get().vt != VT_DISPATCH) return nullptr;
+    return ComPtr<IDispatch>(value.get().pdispVal);
+}
+
+long GetLong(IDispatch* from, const wchar_t* name) {
+    UniqueVariant value;
+    if (FAILED(Call(from, name, DISPATCH_PROPERTYGET, {}, &value).hr) || value.get().vt != VT_I4) return -1;
+    return value.get().lVal;
+}
+
+VARIANT Long(long value) {
+    VARIANT v;
+    ::VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = value;
+    return v;
+}
+
+VARIANT Bool(bool value) {
+    VARIANT v;
+    ::VariantInit(&v);
+    v.vt = VT_BOOL;
+    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+}
+
+// Documents.Open with fifteen VT_BYREF|VT_VARIANT arguments, as the worker passes them.
+Outcome OpenDocument(IDispatch* documents, const std::wstring& path) {
+    UniqueVariant values[15];
+    auto set = [&](int i, VARTYPE vt) -> VARIANT& { values[i].get().vt = vt; return values[i].get(); };
+    set(0, VT_BSTR).bstrVal = ::SysAllocString(path.c_str());
+    for (int i : {1, 3, 6, 11, 12, 14}) set(i, VT_BOOL).boolVal = VARIANT_FALSE;
+    set(2, VT_BOOL).boolVal = VARIANT_TRUE;  // ReadOnly
+    for (int i : {4, 5, 7, 8}) set(i, VT_BSTR).bstrVal = ::SysAllocString(L"");
+    set(9, VT_I4).lVal = 0;  // wdOpenFormatAuto
+    for (int i : {10, 13}) set(i, VT_ERROR).scode = DISP_E_PARAMNOTFOUND;
+    std::vector<VARIANT> args(15);
+    for (int i = 0; i < 15; ++i) {
+        ::VariantInit(&args[i]);
+        args[i].vt = VT_BYREF | VT_VARIANT;
+        args[i].pvarVal = &values[i].get();
+    }
+    return Call(documents, L"Open", DISPATCH_METHOD, args);
+}
+
+std::wstring ClipboardUnicode() {
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr)) return L"<cannot open>";
+    const GlobalLockScope lock(::GetClipboardData(CF_UNICODETEXT));
+    return lock.data() ? std::wstring(static_cast<const wchar_t*>(lock.data())) : L"<none>";
+}
+
+std::string ClipboardAnsi() {
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr)) return "<cannot open>";
+    const GlobalLockScope lock(::GetClipboardData(CF_TEXT));
+    return lock.data() ? std::string(static_cast<const char*>(lock.data())) : "<none>";
+}
+
+void SetClipboard(const std::wstring& text) {
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr) || !::EmptyClipboard()) return;
+    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+    {
+        const GlobalLockScope lock(block);
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<wchar_t*>(lock.data()));
+    }
+    if (!::SetClipboardData(CF_UNICODETEXT, block)) ::GlobalFree(block);
+}
+
+// A sink that is only ever advised, never called.
+class QuietSink final : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        *object = (iid == IID_IUnknown || iid == IID_IDispatch || iid == word_ids::DIID_ApplicationEvents3)
+                      ? static_cast<IDispatch*>(this) : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
+};
+
+HRESULT CreateWord(ComPtr<IDispatch>& application, double* ms = nullptr) {
+    const double start = NowMs();
+    const HRESULT hr = ::CoCreateInstance(word_ids::CLSID_Application, nullptr,
+                                          CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch, &application);
+    if (ms) *ms = NowMs() - start;
+    return hr;
+}
+
+void RunTaskkillLikeTheWorker() {
+    // The worker's exact call; cmd.exe searches the current directory first.
+    ::SetCurrentDirectoryW(testsupport::TestBinDir().c_str());
+    std::system("taskkill.exe /f /t /im \"winword.exe\"");
+}
+
+}  // namespace
+
+int main() {
+    const ComApartment apartment;
+    testsupport::KillAllWordDoubles();
+    Check(testsupport::RegisterWordDouble(), "register the double");
+    testsupport::ClearWordLog();
+    testsupport::ClearTaskkillLog();
+    testsupport::WriteWordScript(json::object());
+
+    const std::wstring documentPath = testsupport::TestBinDir() + L"\\smoke-document.txt";
+    const std::string documentBytes = "Hello W\xF6rld\r\nsecond line";  // CP 1252
+    ::DeleteFileW(documentPath.c_str());
+    process_tools::AppendToFile(documentPath, documentBytes);
+    const std::wstring documentText = testing_text::Widen(documentBytes, CP_ACP);
+
+    // --- cold start through CoCreateInstance -------------------------------------
+    ComPtr<IDispatch> word;
+    double ms = 0;
+    HRESULT hr = CreateWord(word, &ms);
+    std::printf("CoCreateInstance (cold, starts the double): %s in %.0f ms\n", Hex(hr).c_str(), ms);
+    Check(SUCCEEDED(hr), "CoCreateInstance starts the double");
+    if (FAILED(hr)) return 1;
+    auto started = testsupport::WordCalls(testsupport::ReadWordLog(), "Started");
+    Check(started.size() == 1 && started[0]["commandLine"].get<std::string>().find("Embedding") != std::string::npos,
+          "started with -Embedding: " + (started.empty() ? std::string("-") : started[0].dump()));
+
+    // --- QI and the event sink --------------------------------------------------
+    ComPtr<IUnknown> typed;
+    hr = word->QueryInterface(word_ids::IID__Application, &typed);
+    std::printf("QI IID__Application across processes: %s\n", Hex(hr).c_str());
+    ComPtr<IConnectionPointContainer> container;
+    hr = word.As(&container);
+    Check(SUCCEEDED(hr), "QI IConnectionPointContainer " + Hex(hr));
+    if (container) {
+        ComPtr<IConnectionPoint> point;
+        hr = container->FindConnectionPoint(word_ids::DIID_ApplicationEvents3, &point);
+        Check(SUCCEEDED(hr), "FindConnectionPoint " + Hex(hr));
+        QuietSink sink;
+        DWORD cookie = 0;
+        if (point) {
+            hr = point->Advise(&sink, &cookie);
+            Check(SUCCEEDED(hr), "Advise " + Hex(hr));
+            Check(SUCCEEDED(point->Unadvise(cookie)), "Unadvise");
+        }
+    }
+
+    // --- the preview's calls -----------------------------------------------------
+    const double previewStart = NowMs();
+    ComPtr<IDispatch> documents = GetObject(word.Get(), L"Documents");
+    Check(documents != nullptr, "Application.Documents");
+    Outcome outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    Check(SUCCEEDED(outcome.hr), "Documents.Close " + Hex(outcome.hr));
+    outcome = OpenDocument(documents.Get(), documentPath);
+    Check(SUCCEEDED(outcome.hr), "Documents.Open " + Hex(outcome.hr));
+    ComPtr<IDispatch> selection = GetObject(word.Get(), L"Selection");
+    ComPtr<IDispatch> document = selection ? GetObject(selection.Get(), L"Document") : nullptr;
+    Check(document && SUCCEEDED(Call(document.Get(), L"Select", DISPATCH_METHOD).hr), "Document.Select");
+    const long end = GetLong(selection.Get(), L"End");
+    Check(end == static_cast<long>(documentText.size()), "Selection.End = " + std::to_string(end));
+    Check(SUCCEEDED(Call(selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(5)}).hr), "Selection.End put");
+    Check(SUCCEEDED(Call(selection.Get(), L"Start", DISPATCH_PROPERTYPUT, {Long(0)}).hr), "Selection.Start put");
+    outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
+    std::printf("preview calls (Documents..Copy) took %.1f ms\n", NowMs() - previewStart);
+    Check(SUCCEEDED(outcome.hr), "Selection.Copy " + Hex(outcome.hr));
+    Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8(ClipboardUnicode()));
+    Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT synthesised: " + ClipboardAnsi());
+
+    // Whole text, then names in another case.
+    Call(document.Get(), L"sElEcT", DISPATCH_METHOD);
+    Check(SUCCEEDED(Call(selection.Get(), L"copy", DISPATCH_METHOD).hr), "case-insensitive names");
+    Check(ClipboardUnicode() == documentText, "whole document on the clipboard");
+
+    const auto log = testsupport::ReadWordLog();
+    const auto opens = testsupport::WordCalls(log, "Documents.Open");
+    const int expectedInner[15] = {VT_BSTR, VT_BOOL, VT_BOOL, VT_BOOL, VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR,
+                                   VT_BSTR, VT_I4,   VT_ERROR, VT_BOOL, VT_BOOL, VT_ERROR, VT_BOOL};
+    bool argsIntact = opens.size() == 1 && opens[0]["args"].size() == 15;
+    for (int i = 0; argsIntact && i < 15; ++i)
+        argsIntact = opens[0]["args"][i]["vt"] == (VT_BYREF | VT_VARIANT) && opens[0]["args"][i]["inner"] == expectedInner[i];
+    Check(argsIntact, "15 by-ref arguments arrive with their inner types");
+    if (!opens.empty()) std::printf("  logged: %s\n", opens[0].dump().c_str());
+    for (const char* call : {"QueryInterface", "Advise", "Unadvise", "Documents.Close", "Selection.End.get"}) {
+        const auto lines = testsupport::WordCalls(log, call);
+        std::printf("  %s: %s\n", call, lines.empty() ? "(not logged)" : lines.back().dump().c_str());
+    }
+
+    // --- scripted behaviour ------------------------------------------------------
+    struct ErrorCase {
+        const char* name;
+        json script;
+        HRESULT expectedHr;
+        HRESULT expectedScode;
+    };
+    const ErrorCase openCases[] = {
+        {"Word error raised as an exception", {{"openResults", {"0x800A1520"}}}, DISP_E_EXCEPTION, static_cast<HRESULT>(0x800A1520)},
+        {"other codes returned directly", {{"openResults", {"0x80010105"}}}, static_cast<HRESULT>(0x80010105), S_OK},
+        {"missing file", {{"openResults", json::array()}}, DISP_E_EXCEPTION, static_cast<HRESULT>(0x800A1436)},
+    };
+    for (const ErrorCase& c : openCases) {
+        testsupport::WriteWordScript(c.script);
+        outcome = OpenDocument(documents.Get(), std::string(c.name) == "missing file" ? L"C:\\no\\such.doc" : documentPath);
+        Check(outcome.hr == c.expectedHr && outcome.scode == c.expectedScode,
+              std::string("Open: ") + c.name + ": " + Hex(outcome.hr) + " scode " + Hex(outcome.scode) + " \"" +
+                  Utf8(outcome.description) + "\" from " + Utf8(outcome.source));
+    }
+
+    testsupport::WriteWordScript({{"text", "scripted text"}});
+    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\no\\such.doc").hr), "scripted text needs no file");
+    const long endReads = static_cast<long>(testsupport::WordCalls(testsupport::ReadWordLog(), "Selection.End.get").size());
+    testsupport::WriteWordScript({{"text", "scripted text"}, {"endZeroReads", endReads + 1}});
+    Call(document.Get(), L"Select", DISPATCH_METHOD);  // the older document: Select makes it active again
+    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    const long first = GetLong(selection.Get(), L"End"), second = GetLong(selection.Get(), L"End");
+    Check(first == 0 && second == static_cast<long>(documentText.size()),
+          "endZeroReads: " + std::to_string(first) + " then " + std::to_string(second));
+
+    SetClipboard(L"marker");
+    Call(selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(0)});
+    outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
+    Check(outcome.hr == DISP_E_EXCEPTION && outcome.scode == static_cast<HRESULT>(0x800A11FD),
+          "Copy of an empty selection: " + Hex(outcome.hr) + " scode " + Hex(outcome.scode));
+    Check(ClipboardUnicode() == L"marker", "clipboard left alone by a failed Copy");
+
+    // --- attach to the running one -----------------------------------------------
+    {
+        ComPtr<IUnknown> running;
+        const double start = NowMs();
+        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        std::printf("GetActiveObject (running double): %s in %.1f ms\n", Hex(hr).c_str(), NowMs() - start);
+        Check(SUCCEEDED(hr), "GetActiveObject attaches");
+    }
+
+    // --- death and what it leaves behind ----------------------------------------
+    testsupport::WriteWordScript({{"dieOn", "Documents.Close"},
+                                  {"dieOnCount", testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Close").size() + 1}});
+    outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    Check(outcome.hr == static_cast<HRESULT>(0x800706BE), "call in flight when the double dies: " + Hex(outcome.hr));
+    outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    Check(outcome.hr == static_cast<HRESULT>(0x800706BA), "call after the double died: " + Hex(outcome.hr));
+    selection.Reset(); document.Reset(); documents.Reset(); container.Reset(); word.Reset();
+    testsupport::WriteWordScript(json::object());
+
+    hr = CreateWord(word, &ms);
+    std::printf("CoCreateInstance after the server died (Wine keeps its registration): %s in %.0f ms\n", Hex(hr).c_str(), ms);
+    word.Reset();
+
+    double killStart = NowMs();
+    RunTaskkillLikeTheWorker();
+    std::printf("taskkill double with nothing to kill: %.0f ms\n", NowMs() - killStart);
+    hr = CreateWord(word, &ms);
+    std::printf("CoCreateInstance after the taskkill double restarted rpcss: %s in %.0f ms\n", Hex(hr).c_str(), ms);
+    Check(SUCCEEDED(hr), "CoCreateInstance works again after taskkill");
+    word.Reset();
+    const auto alive = testsupport::WordProcessIds();
+    Check(alive.size() == 1, "one double running: " + std::to_string(alive.size()));
+
+    killStart = NowMs();
+    RunTaskkillLikeTheWorker();
+    std::printf("taskkill double killing a live double: %.0f ms\n", NowMs() - killStart);
+    Check(testsupport::WordProcessIds().empty(), "taskkill double ended the double");
+    const auto commands = testsupport::ReadTaskkillLog();
+    Check(commands.size() == 2 && commands[1].find("/f /t /im \"winword.exe\"") != std::string::npos,
+          "taskkill log: " + (commands.empty() ? std::string("-") : commands.back()));
+    hr = CreateWord(word, &ms);
+    Check(SUCCEEDED(hr), "CoCreateInstance after a kill: " + Hex(hr) + " in " + std::to_string(static_cast<int>(ms)) + " ms");
+    word.Reset();
+
+    // --- a Word that is not installed --------------------------------------------
+    testsupport::KillAllWordDoubles();
+    testsupport::UnregisterWordDouble();
+    hr = CreateWord(word, &ms);
+    Check(hr == REGDB_E_CLASSNOTREG, "not registered: CoCreateInstance " + Hex(hr));
+    {
+        ComPtr<IUnknown> running;
+        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        Check(FAILED(hr), "nothing running: GetActiveObject " + Hex(hr));
+    }
+    testsupport::RegisterWordDouble();
+
+    // --- a warm double started directly ------------------------------------------
+    const double warmStart = NowMs();
+    const DWORD pid = testsupport::StartWarmWord();
+    std::printf("StartWarmWord: pid %lu in %.0f ms\n", static_cast<unsigned long>(pid), NowMs() - warmStart);
+    Check(pid != 0, "StartWarmWord");
+    Check(testsupport::FindWordWindow() != nullptr && !testsupport::WordWindowIsMinimised(), "OpusApp window shown normally");
+    ::ShowWindow(testsupport::FindWordWindow(), SW_MINIMIZE);
+    Check(testsupport::WordWindowIsMinimised(), "minimised window is iconic");
+    testsupport::KillAllWordDoubles();
+
+    ::DeleteFileW(documentPath.c_str());
+    std::printf("%s\n", failures ? "SMOKE FAILED" : "smoke passed");
+    return failures ? 1 : 0;
+}

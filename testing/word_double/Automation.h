@@ -1,0 +1,70 @@
+// The double's automation objects: Application, Documents, Document, Selection,
+// plus the event connection point and the class factory.
+#pragma once
+
+#include "common/WinResources.h"
+
+#include <ocidl.h>
+
+#include <span>
+#include <string>
+#include <vector>
+
+namespace word_double {
+
+struct OpenDocument {
+    long id = 0;
+    std::wstring path;
+    std::wstring text;
+};
+
+// Word's state in this process: the open documents, which one is active and
+// the selection in it. Application, Selection and Document objects all see it.
+struct WordState {
+    std::vector<OpenDocument> documents;
+    long activeId = 0;  // 0: none
+    long nextId = 1;
+    long selectionStart = 0;
+    long selectionEnd = 0;
+    HWND clipboardOwner = nullptr;
+
+    OpenDocument* Active();
+    OpenDocument* Find(long id);
+};
+
+WordState& State();
+
+// IDispatch over a fixed table of member names; Invoke goes to Call.
+class DispatchObject : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+    STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argumentError) override;
+
+protected:
+    struct Member {
+        const wchar_t* name;
+        DISPID id;
+    };
+    virtual ~DispatchObject() = default;
+    virtual std::span<const Member> Members() const = 0;
+    virtual const char* TypeName() const = 0;
+    virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) = 0;
+
+private:
+    LONG references_ = 1;
+};
+
+// Application, with the events connection point and the class factory that
+// hands out this one object (as Word does: one Application per process).
+ComPtr<IDispatch> CreateApplication();
+ComPtr<IClassFactory> CreateClassFactory(IDispatch* application);
+
+std::string GuidText(REFGUID guid);
+
+}  // namespace word_double

@@ -1,0 +1,196 @@
+#include "Record.h"
+
+#include "common/WinResources.h"
+#include "testing/ProcessTools.h"
+#include "testing/Utf.h"
+
+#include <cstdio>
+
+using nlohmann::json;
+using testing_text::Utf8;
+using testing_text::Widen;
+
+namespace word_double {
+
+namespace {
+
+std::wstring BesideExe(const wchar_t* name) { return process_tools::OwnFolder() + L"\\" + name; }
+
+const std::wstring& LogPath() {
+    static const std::wstring path = BesideExe(L"word-double-log.jsonl");
+    return path;
+}
+
+const std::wstring& ScriptPath() {
+    static const std::wstring path = BesideExe(L"word-double-script.json");
+    return path;
+}
+
+long CountOf(const json& script, const char* key, long fallback) {
+    const auto it = script.find(key);
+    return it != script.end() && it->is_number_integer() ? it->get<long>() : fallback;
+}
+
+std::string StringOf(const json& script, const char* key) {
+    const auto it = script.find(key);
+    return it != script.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+std::string HexCode(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+HRESULT ParseHresult(const json& value) {
+    if (value.is_number_integer()) return static_cast<HRESULT>(static_cast<uint32_t>(value.get<int64_t>()));
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        return static_cast<HRESULT>(static_cast<uint32_t>(std::stoull(text, nullptr, 0)));
+    }
+    throw std::invalid_argument("HRESULT must be a number or a hex string");
+}
+
+Script LoadScript() {
+    Script result;
+    const auto bytes = process_tools::ReadWholeFile(ScriptPath());
+    if (!bytes || bytes->find_first_not_of(" \t\r\n") == std::string::npos) return result;
+    try {
+        const json script = json::parse(*bytes);
+        if (!script.is_object()) throw std::invalid_argument("the script must be a JSON object");
+        if (script.contains("text")) result.text = Widen(script.at("text").get<std::string>());
+        if (script.contains("openResults")) {
+            result.openResults = script.at("openResults");
+            for (const json& code : result.openResults) ParseHresult(code);  // reject bad entries now
+        }
+        if (script.contains("failCalls")) {
+            result.failCalls = script.at("failCalls");
+            if (!result.failCalls.is_object()) throw std::invalid_argument("failCalls must be an object");
+            for (const json& code : result.failCalls) ParseHresult(code);
+        }
+        if (script.contains("openDescription"))
+            result.openDescription = Widen(script.at("openDescription").get<std::string>());
+        if (script.contains("windowTitle"))
+            result.windowTitle = Widen(script.at("windowTitle").get<std::string>());
+        result.endZeroReads = CountOf(script, "endZeroReads", 0);
+        result.dieOn = StringOf(script, "dieOn");
+        result.dieOnCount = CountOf(script, "dieOnCount", 1);
+        result.hangOn = StringOf(script, "hangOn");
+        result.hangOnCount = CountOf(script, "hangOnCount", 1);
+    } catch (const std::exception& error) {
+        // A broken script must show up in the log rather than silently act as defaults.
+        Script defaults;
+        defaults.error = error.what();
+        return defaults;
+    }
+    return result;
+}
+
+void AppendLog(const json& line) {
+    process_tools::AppendToFile(LogPath(), line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+}
+
+long CountLoggedCalls(const std::string& call) {
+    const auto bytes = process_tools::ReadWholeFile(LogPath());
+    if (!bytes) return 0;
+    long count = 0;
+    size_t start = 0;
+    while (start < bytes->size()) {
+        size_t end = bytes->find('\n', start);
+        if (end == std::string::npos) end = bytes->size();
+        const json line = json::parse(bytes->begin() + static_cast<std::ptrdiff_t>(start),
+                                      bytes->begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+        if (line.is_object() && line.value("call", std::string()) == call) ++count;
+        start = end + 1;
+    }
+    return count;
+}
+
+json LogLine(const std::string& call) {
+    return json{{"pid", ::GetCurrentProcessId()}, {"call", call}};
+}
+
+namespace {
+
+json ValueOf(const VARIANT& value) {
+    switch (value.vt) {
+        case VT_EMPTY:
+        case VT_NULL: return nullptr;
+        case VT_BOOL: return value.boolVal == VARIANT_FALSE ? 0 : static_cast<int>(value.boolVal);
+        case VT_I2: return value.iVal;
+        case VT_I4: return value.lVal;
+        case VT_UI4: return value.ulVal;
+        case VT_INT: return value.intVal;
+        case VT_ERROR: return static_cast<uint32_t>(value.scode);
+        case VT_BSTR: return value.bstrVal ? Utf8({value.bstrVal, ::SysStringLen(value.bstrVal)}) : std::string();
+        case VT_DISPATCH: return "<IDispatch>";
+        case VT_UNKNOWN: return "<IUnknown>";
+        default: return "<vt " + std::to_string(value.vt) + ">";
+    }
+}
+
+}  // namespace
+
+json DescribeArgument(const VARIANT& argument) {
+    json described{{"vt", argument.vt}};
+    if (argument.vt == (VT_BYREF | VT_VARIANT)) {
+        const VARIANT* inner = argument.pvarVal;
+        described["inner"] = inner ? inner->vt : VARTYPE{VT_EMPTY};
+        described["value"] = inner ? ValueOf(*inner) : json(nullptr);
+    } else if (argument.vt & VT_BYREF) {
+        UniqueVariant copy;
+        described["value"] = SUCCEEDED(::VariantCopyInd(&copy, const_cast<VARIANT*>(&argument))) ? ValueOf(copy.get()) : json(nullptr);
+    } else {
+        described["value"] = ValueOf(argument);
+    }
+    return described;
+}
+
+Invocation::Invocation(std::string call, const DISPPARAMS* params)
+    : script_(LoadScript()), occurrence_(CountLoggedCalls(call) + 1), line_(LogLine(call)) {
+    json args = json::array();
+    if (params) {
+        // rgvarg holds the arguments last first; log them in call order.
+        for (UINT i = params->cArgs; i-- > 0;) args.push_back(DescribeArgument(params->rgvarg[i]));
+        if (params->cNamedArgs > 0) {
+            json named = json::array();
+            for (UINT i = 0; i < params->cNamedArgs; ++i) named.push_back(params->rgdispidNamedArgs[i]);
+            line_["named"] = named;
+        }
+    }
+    line_["args"] = args;
+    if (!script_.error.empty()) line_["scriptError"] = script_.error;
+
+    if (call == script_.dieOn && occurrence_ == script_.dieOnCount) {
+        line_["action"] = "die";
+        AppendLog(line_);
+        // No reply, no clean-up: the client sees the server vanish mid-call.
+        ::TerminateProcess(::GetCurrentProcess(), 3);
+    }
+    if (call == script_.hangOn && occurrence_ == script_.hangOnCount) {
+        line_["action"] = "hang";
+        AppendLog(line_);
+        for (;;) ::Sleep(INFINITE);
+    }
+}
+
+HRESULT Invocation::Finish(HRESULT hr) {
+    line_["result"] = static_cast<uint32_t>(hr);
+    AppendLog(line_);
+    return hr;
+}
+
+HRESULT Invocation::Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description) {
+    if (info) {
+        *info = EXCEPINFO{};
+        info->bstrSource = ::SysAllocString(L"Microsoft Word");
+        info->bstrDescription = ::SysAllocString(description.c_str());
+        info->scode = scode;
+    }
+    line_["scode"] = static_cast<uint32_t>(scode);
+    return Finish(DISP_E_EXCEPTION);
+}
+
+}  // namespace word_double

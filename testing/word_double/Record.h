@@ -1,0 +1,74 @@
+// The double's script (what it should do) and log (what it was asked to do).
+// Both live beside WINWORD.EXE; see main.cpp for their formats.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+
+namespace word_double {
+
+struct Script {
+    std::optional<std::wstring> text;
+    nlohmann::json openResults = nlohmann::json::array();
+    std::wstring openDescription = L"Word could not open the document.";
+    long endZeroReads = 0;
+    std::string dieOn;
+    long dieOnCount = 1;
+    std::string hangOn;
+    long hangOnCount = 1;
+    nlohmann::json failCalls = nlohmann::json::object();  // call name -> HRESULT, every time
+    std::wstring windowTitle = L"Microsoft Word";
+    std::string error;  // why the file could not be used, when it could not
+};
+
+// Read afresh on every call so that a warm instance can change behaviour
+// between requests; a missing file gives the defaults.
+Script LoadScript();
+
+// One JSON line appended to the log (and the file closed again).
+void AppendLog(const nlohmann::json& line);
+
+// How many lines of the whole log (every instance since it was cleared) have
+// this "call" name.
+long CountLoggedCalls(const std::string& call);
+
+// HRESULTs in the script are hex strings ("0x800A1520") or numbers.
+HRESULT ParseHresult(const nlohmann::json& value);
+
+// Describes one argument: {"vt":..,"inner":..,"value":..}.
+nlohmann::json DescribeArgument(const VARIANT& argument);
+
+// One automation call from arrival to reply. Construction logs and ends the
+// process (dieOn) or blocks forever (hangOn) when the script says so for this
+// occurrence of the call; otherwise Finish/Raise log it with its result.
+class Invocation {
+public:
+    Invocation(std::string call, const DISPPARAMS* params);
+    Invocation(const Invocation&) = delete;
+    Invocation& operator=(const Invocation&) = delete;
+
+    const Script& script() const noexcept { return script_; }
+    long occurrence() const noexcept { return occurrence_; }  // 1 for the first in the log
+    nlohmann::json& line() noexcept { return line_; }
+
+    HRESULT Finish(HRESULT hr);
+    // Word's own errors: DISP_E_EXCEPTION with the code in EXCEPINFO.scode.
+    HRESULT Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description);
+
+private:
+    Script script_;
+    long occurrence_ = 0;
+    nlohmann::json line_;
+};
+
+// A JSON line for calls that are not automation calls (QueryInterface, Advise...).
+nlohmann::json LogLine(const std::string& call);
+
+std::string HexCode(HRESULT hr);
+
+}  // namespace word_double
