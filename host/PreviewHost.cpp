@@ -369,7 +369,7 @@ private:
         Finish();
         result_.outcome = Outcome::TimedOut;
         result_.stuckStage = stage;
-        result_.failure = std::move(message) + " (stuck before stage \"" + stage + "\"; worker killed)";
+        result_.failure = std::move(message) + " (timed out in stage \"" + stage + "\"; worker killed)";
     }
 
     // The worker is gone: read what it left in the block and say what happened.

@@ -134,7 +134,9 @@ struct PreviewResult {
     std::size_t peakPrivateBytes = 0;
     std::string failure;  // one line for a person when outcome is HostFailure/TimedOut/NotTaken
     std::vector<Stage> stages;
-    std::string stuckStage;       // TimedOut: the stage the host was waiting for
+    // TimedOut: the wait that ran out, named by the stage it leads to ("busy", "heartbeat",
+    // "mutex", "exited"), or "go" when the worker did not take the mutex after GoSignal.
+    std::string stuckStage;
     bool mutexAbandoned = false;  // the host got the mutex as WAIT_ABANDONED
     std::vector<Stage> traceLines;  // with PreviewOptions::trace: the worker's debug output, timed
 };
