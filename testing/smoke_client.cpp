@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using nlohmann::json;
@@ -246,6 +248,17 @@ int main() {
     Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8(ClipboardUnicode()));
     Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT synthesised: " + ClipboardAnsi());
 
+    {
+        const double start = NowMs();
+        for (int i = 0; i < 20; ++i) GetLong(selection.Get(), L"Start");
+        std::printf("GetIDsOfNames + logged Invoke (Selection.Start get): %.2f ms\n", (NowMs() - start) / 20);
+        DISPID id = 0;
+        LPOLESTR name[] = {const_cast<LPOLESTR>(L"Start")};
+        const double bare = NowMs();
+        for (int i = 0; i < 20; ++i) selection->GetIDsOfNames(IID_NULL, name, 1, LOCALE_USER_DEFAULT, &id);
+        std::printf("bare round trip (GetIDsOfNames, not logged): %.2f ms\n", (NowMs() - bare) / 20);
+    }
+
     // Whole text, then names in another case.
     Call(document.Get(), L"sElEcT", DISPATCH_METHOD);
     Check(SUCCEEDED(Call(selection.Get(), L"copy", DISPATCH_METHOD).hr), "case-insensitive names");
@@ -345,6 +358,30 @@ int main() {
     hr = CreateWord(word, &ms);
     Check(SUCCEEDED(hr), "CoCreateInstance after a kill: " + Hex(hr) + " in " + std::to_string(static_cast<int>(ms)) + " ms");
     word.Reset();
+
+    // --- a hung double, freed by killing it ---------------------------------------
+    testsupport::WriteWordScript({{"hangOn", "Documents.Open"},
+                                  {"hangOnCount", testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open").size() + 1}});
+    std::atomic<bool> returned = false;
+    HRESULT hungHr = S_OK;
+    std::thread caller([&] {
+        const ComApartment ownApartment(COINIT_MULTITHREADED);
+        ComPtr<IUnknown> running;
+        ComPtr<IDispatch> application;
+        if (SUCCEEDED(::GetActiveObject(word_ids::CLSID_Application, nullptr, &running)) && SUCCEEDED(running.As(&application))) {
+            const ComPtr<IDispatch> hungDocuments = GetObject(application.Get(), L"Documents");
+            if (hungDocuments) hungHr = OpenDocument(hungDocuments.Get(), documentPath).hr;
+        }
+        returned = true;
+    });
+    ::Sleep(1500);
+    const auto hungOpens = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open");
+    Check(!returned && !hungOpens.empty() && hungOpens.back().value("action", "") == "hang",
+          "hangOn: the call is logged and never answered");
+    testsupport::KillAllWordDoubles();
+    caller.join();
+    Check(hungHr == static_cast<HRESULT>(0x800706BE), "hung call after the kill: " + Hex(hungHr));
+    testsupport::WriteWordScript(json::object());
 
     // --- a Word that is not installed --------------------------------------------
     testsupport::KillAllWordDoubles();
