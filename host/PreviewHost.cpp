@@ -379,7 +379,8 @@ private:
         if (result_.workerExited) Mark("exited");
         result_.workerExitCode = worker_.ExitCode();
 
-        const HostChannel& channel = *channel_;
+        HostChannel& channel = *channel_;
+        if (options_.afterExit) options_.afterExit(channel);
         result_.wordReady = channel.Byte(Layout::WordReady) != 0;
         result_.openRejected = channel.Size() > Layout::OpenRejected && channel.Byte(Layout::OpenRejected) == 1;
         const std::string code = std::to_string(result_.workerExitCode.value_or(0));

@@ -1,0 +1,234 @@
+// The worker's side of the request handshake, seen from a host: the real
+// WordPreview.exe is started against a block and a mutex made by the
+// reference host library. Word is not registered here, so every preview that
+// runs ends at once with WordReady 0; what is under test is the handshake.
+#include "host/PreviewHost.h"
+#include "testing/TestSupport.h"
+#include "tests/OtherProgramClipboard.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+#include <winternl.h>
+
+namespace layout = SharedBlockLayout;
+using namespace std::chrono_literals;
+using previewhost::HostChannel;
+using previewhost::WorkerProcess;
+
+namespace {
+
+constexpr auto Bound = 20s;
+constexpr std::uint8_t Untouched = 0x77;  // what the host leaves in the worker's bytes
+
+// Polls `condition` every millisecond until it holds or `bound` runs out.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds bound = Bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        ::Sleep(1);
+    }
+    return true;
+}
+
+class ChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::KillAllWordDoubles();
+        testsupport::UnregisterWordDouble();
+        channel_ = HostChannel::Create(4096);
+        // Every byte gets a pattern first, so that a stray write anywhere shows.
+        for (std::size_t i = 0; i < channel_.Size(); ++i) channel_.Bytes()[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        for (std::size_t i = 0; i < channel_.Size(); ++i)
+            if (layout::IsWorkerOwned(i)) channel_.Bytes()[i] = Untouched;
+        previewhost::RequestFields request;
+        request.documentPath = "C:\\no-such-folder\\document.doc";
+        request.requestKind = 1;
+        channel_.WriteRequest(request);
+        channel_.SetByte(layout::GoSignal, 0);
+        channel_.SetByte(layout::PreviewTaken, 0);
+        std::memset(channel_.Bytes() + layout::Heartbeat, 0, 4);
+        before_.assign(channel_.Bytes(), channel_.Bytes() + channel_.Size());
+    }
+
+    void TearDown() override {
+        if (worker_ && !worker_->HasExited()) worker_->Kill();
+    }
+
+    void SetHostByte(std::size_t offset, std::uint8_t value) {
+        channel_.SetByte(offset, value);
+        if (!layout::IsWorkerOwned(offset)) before_[offset] = value;
+    }
+
+    void StartWorker(const std::wstring& directory = {}) {
+        worker_ = WorkerProcess::Start(testsupport::WorkerPath(), directory);
+    }
+
+    void ExpectWorkerExitedCleanly() {
+        ASSERT_TRUE(worker_->WaitForExit(Bound)) << "the worker did not exit";
+        EXPECT_EQ(worker_->ExitCode(), 0u);
+    }
+
+    // Only the worker's own bytes may differ from what the host wrote.
+    void ExpectHostBytesUnchanged() {
+        for (std::size_t i = 0; i < channel_.Size(); ++i) {
+            if (layout::IsWorkerOwned(i)) continue;
+            ASSERT_EQ(channel_.Byte(i), before_[i]) << "the worker wrote host byte " << i;
+        }
+    }
+
+    HostChannel channel_;
+    std::vector<std::uint8_t> before_;
+    std::optional<WorkerProcess> worker_;
+};
+
+TEST(NoHostTest, WithoutTheMappingTheWorkerEndsAtOnceTouchingNothing) {
+    testsupport::KillAllWordDoubles();
+    testsupport::RegisterWordDouble();
+    ASSERT_TRUE(otherprogram::PutClipboardText("left by someone else"));
+    WorkerProcess worker = WorkerProcess::Start(testsupport::WorkerPath());
+    ASSERT_TRUE(worker.WaitForExit(Bound));
+    EXPECT_EQ(worker.ExitCode(), 0u);
+    EXPECT_TRUE(testsupport::WordProcessIds().empty()) << "Word was started";
+    EXPECT_EQ(previewhost::ReadClipboardText(), "left by someone else");
+}
+
+TEST_F(ChannelTest, NoPendingRequestLeavesTheBlockByteForByte) {
+    SetHostByte(layout::RequestPending, 0);
+    const std::vector<std::uint8_t> whole(channel_.Bytes(), channel_.Bytes() + channel_.Size());
+    StartWorker();
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(std::memcmp(whole.data(), channel_.Bytes(), whole.size()), 0);
+}
+
+TEST_F(ChannelTest, InactiveHostDropsTheRequestWithoutHeartbeatOrMutex) {
+    SetHostByte(layout::HostActive, 0);
+    // The host keeps the mutex all along: a worker that waited for it would hang.
+    ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
+    StartWorker();
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::RequestPending), 0);
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
+    EXPECT_EQ(channel_.Heartbeat(), 0);
+    EXPECT_EQ(channel_.Byte(layout::WordReady), Untouched) << "a preview ran";
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectHostBytesUnchanged();
+}
+
+TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::WorkerBusy) == 1; }));
+    EXPECT_EQ(channel_.Byte(layout::RequestPending), 0);
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+
+    // While GoSignal stays 0 the heartbeat follows the C clock.
+    const std::int32_t first = channel_.Heartbeat();
+    EXPECT_LE(std::abs(first - static_cast<std::int32_t>(std::time(nullptr))), 1);
+    ::Sleep(2200);
+    const std::int32_t later = channel_.Heartbeat();
+    EXPECT_GE(later - first, 2);
+    EXPECT_LE(std::abs(later - static_cast<std::int32_t>(std::time(nullptr))), 1);
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 1);
+
+    channel_.SetByte(layout::GoSignal, 1);
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::GoSignal) == 0; })) << "GoSignal never cleared";
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
+    EXPECT_EQ(channel_.Byte(layout::WordReady), 0) << "Word is not registered here";
+    // The worker left the mutex free: the host gets it without an abandonment.
+    EXPECT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectHostBytesUnchanged();
+}
+
+TEST_F(ChannelTest, HostHoldingTheMutexAfterGoKeepsTheWorkerWaiting) {
+    ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    channel_.SetByte(layout::GoSignal, 1);
+    ::Sleep(500);
+    EXPECT_EQ(channel_.Byte(layout::GoSignal), 1) << "the worker went ahead without the mutex";
+    EXPECT_EQ(channel_.Byte(layout::WordReady), Untouched);
+    EXPECT_FALSE(worker_->HasExited());
+
+    ::ReleaseMutex(channel_.Mutex());
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::GoSignal) == 0; }));
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::WordReady), 0);
+    ExpectHostBytesUnchanged();
+}
+
+TEST_F(ChannelTest, AbandonedMutexIsTakenOverAndTheRequestHandled) {
+    // A host thread that owned the mutex and ended without releasing it.
+    std::thread([&] { ::WaitForSingleObject(channel_.Mutex(), INFINITE); }).join();
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    channel_.SetByte(layout::GoSignal, 1);
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::GoSignal), 0);
+    EXPECT_EQ(channel_.Byte(layout::WordReady), 0) << "the preview did not run";
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
+    ExpectHostBytesUnchanged();
+}
+
+TEST_F(ChannelTest, HostWithdrawingAfterGoGetsNoPreviewAndAFreeMutex) {
+    ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    channel_.SetByte(layout::GoSignal, 1);
+    SetHostByte(layout::HostActive, 0);
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::WordReady), Untouched) << "a preview ran";
+    EXPECT_EQ(channel_.Byte(layout::GoSignal), 1);
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
+    EXPECT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0) << "the worker kept the mutex";
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectHostBytesUnchanged();
+}
+
+// The current directory of another process, read from its process parameters.
+std::wstring CurrentDirectoryOf(HANDLE process) {
+    using QueryFn = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic{};
+    if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0) return {};
+    std::uint32_t parameters = 0;  // 32-bit process: PEB+0x10
+    if (!::ReadProcessMemory(process, reinterpret_cast<const char*>(basic.PebBaseAddress) + 0x10, &parameters,
+                             sizeof parameters, nullptr))
+        return {};
+    struct {
+        std::uint16_t length, maximum;
+        std::uint32_t buffer;
+    } directory{};  // RTL_USER_PROCESS_PARAMETERS.CurrentDirectory.DosPath at +0x24
+    if (!::ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(parameters + 0x24)),
+                             &directory, sizeof directory, nullptr))
+        return {};
+    std::wstring text(directory.length / 2, L'\0');
+    ::ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(directory.buffer)),
+                        text.data(), directory.length, nullptr);
+    return text;
+}
+
+TEST_F(ChannelTest, CurrentDirectoryIsTheExecutablesFolderWhereverTheHostStartedIt) {
+    wchar_t windows[MAX_PATH];
+    ::GetWindowsDirectoryW(windows, MAX_PATH);
+    StartWorker(windows);
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    std::wstring expected = testsupport::WorkerPath();
+    expected.erase(expected.find_last_of(L'\\') + 1);
+    EXPECT_EQ(_wcsicmp(CurrentDirectoryOf(worker_->Handle()).c_str(), expected.c_str()), 0)
+        << "expected " << std::string(expected.begin(), expected.end());
+    channel_.SetByte(layout::GoSignal, 1);
+    ExpectWorkerExitedCleanly();
+    ExpectHostBytesUnchanged();
+}
+
+}  // namespace

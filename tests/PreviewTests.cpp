@@ -1,0 +1,483 @@
+// The whole job, end to end: the reference host starts the real worker, which
+// drives the Word double. One table of scenarios; each row says how Word
+// behaves and what the host, the block, the clipboard, the document file,
+// Word's processes and its window must show afterwards.
+#include "host/PreviewHost.h"
+#include "testing/TestSupport.h"
+#include "tests/HostBytes.h"
+#include "tests/OtherProgramClipboard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace layout = SharedBlockLayout;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using previewhost::Outcome;
+
+namespace {
+
+constexpr char Placeholder[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
+constexpr char KillCommand[] = "taskkill.exe /f /t /im \"winword.exe\"";
+
+// A document whose every character position is recognisable.
+std::string DocumentText(std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < length; ++i) text += "line " + std::to_string(i) + " of the sample. ";
+    text.resize(length);
+    return text;
+}
+
+std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, folder);
+    return folder;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+enum class WordState { Running, NotRunning, NotRegistered };
+enum class Clip { Untouched, Placeholder, Whole, First3000, Empty };
+
+struct Scenario {
+    const char* name;
+    WordState word = WordState::Running;
+    json script = json::object();
+    std::size_t documentLength = 120;
+    previewhost::RequestFields flags;  // kind and delete flags; path filled in by the test
+    bool stopWaiting = false;
+
+    Outcome outcome = Outcome::Preview;
+    Clip clipboard = Clip::Whole;
+    bool wordReady = true;
+    bool openRejected = false;
+    bool deleted = false;
+    int opens = 1;
+    int closes = 2;           // Documents.Close calls over the whole request
+    bool handedOver = true;   // the worker waited for the host's acknowledgement
+    bool killed = false;      // taskkill ran, with exactly the command line
+    bool minimised = true;    // Word's window minimised at the end (before the open or after the clean-up)
+    int newWords = 0;         // Word instances started by the worker
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+previewhost::RequestFields Flags(std::uint8_t kind, bool always, bool k1 = false, bool k2 = false, bool k3 = false) {
+    previewhost::RequestFields f;
+    f.requestKind = kind;
+    f.deleteAlways = always;
+    f.deleteKind1 = k1;
+    f.deleteKind2 = k2;
+    f.deleteKind3 = k3;
+    return f;
+}
+
+Scenario Row(const char* name) {
+    Scenario s;
+    s.name = name;
+    return s;
+}
+
+std::vector<Scenario> Scenarios() {
+    std::vector<Scenario> rows;
+    {
+        Scenario s = Row("ShortDocumentCopiedWhole");
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("LongDocumentCutTo3000");
+        s.documentLength = 5000;
+        s.clipboard = Clip::First3000;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("WordNotRunningIsStarted");
+        s.word = WordState::NotRunning;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("WordNotInstalled");
+        s.word = WordState::NotRegistered;
+        s.flags = Flags(1, true, true);
+        s.outcome = Outcome::WordUnavailable;
+        s.clipboard = Clip::Untouched;
+        s.wordReady = false;
+        s.opens = s.closes = 0;
+        s.handedOver = false;
+        s.minimised = false;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("ServerFaultReconnectsAndLeavesEverything");
+        s.script = {{"openResults", {"0x80010105"}}};
+        s.flags = Flags(1, true, true);
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.closes = 1;
+        s.handedOver = false;  // the window was minimised before the open, not after
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("ServerUnavailableRetriesOnce");
+        s.script = {{"openResults", {"0x800706BA", "0"}}};
+        s.opens = 2;
+        s.closes = 3;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("RejectedDocumentIsMarked");
+        s.script = {{"openResults", {"0x800A1520"}}};
+        s.flags = Flags(2, false, false, true);
+        s.outcome = Outcome::DocumentRefused;
+        s.clipboard = Clip::Placeholder;
+        s.openRejected = true;
+        s.deleted = true;
+        s.handedOver = false;
+        rows.push_back(s);
+    }
+    for (auto [name, code] : {std::pair{"KnownOpenFailure141F", "0x800A141F"}, std::pair{"KnownOpenFailure1401", "0x800A1401"}}) {
+        Scenario s = Row(name);
+        s.script = {{"openResults", {code}}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.handedOver = false;
+        rows.push_back(s);
+    }
+    {
+        // The kill ends the running Word; closing the documents afterwards
+        // connects again and so starts a new one, which is left disconnected.
+        Scenario s = Row("UnknownOpenFailureKillsEveryWord");
+        s.script = {{"openResults", {"0x80004005"}}};
+        s.flags = Flags(3, false, false, false, true);
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.deleted = true;
+        s.handedOver = false;
+        s.killed = true;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("SelectionEndZeroOnceRetriesWithAFreshWord");
+        s.script = {{"endZeroReads", 1}};
+        s.opens = 2;
+        s.closes = 3;
+        s.killed = true;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    {
+        // An empty document: both attempts find an empty selection, and the
+        // second hands it over anyway.
+        Scenario s = Row("SelectionEndZeroTwiceHandsOverAnEmptyPreview");
+        s.script = {{"text", ""}};
+        s.clipboard = Clip::Empty;
+        s.opens = 2;
+        s.closes = 3;
+        s.killed = true;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("StopWaitingReleasesTheWorker");
+        s.stopWaiting = true;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("WordDiesDuringOpen");
+        s.script = {{"dieOn", "Documents.Open"}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.handedOver = false;
+        s.killed = true;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    {
+        Scenario s = Row("WindowWithADocumentTitleIsNotMinimised");
+        s.script = {{"windowTitle", "report.doc - Microsoft Word"}};
+        s.minimised = false;
+        rows.push_back(s);
+    }
+    return rows;
+}
+
+class PreviewScenarioTest : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override {
+        testsupport::KillAllWordDoubles();
+        testsupport::ClearWordLog();
+        testsupport::ClearTaskkillLog();
+    }
+    void TearDown() override { testsupport::KillAllWordDoubles(); }
+};
+
+int CountCalls(const std::vector<json>& log, const char* call) {
+    return static_cast<int>(testsupport::WordCalls(log, call).size());
+}
+
+TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
+    const Scenario& s = GetParam();
+    const std::string text = DocumentText(s.documentLength);
+    const std::string path = Narrow(TempFolder()) + "preview-" + s.name + ".txt";
+    std::ofstream(path, std::ios::binary) << text;
+
+    json script = s.script;
+    if (!script.contains("windowTitle")) script["windowTitle"] = "Microsoft Word";
+    testsupport::WriteWordScript(script);
+    DWORD warmWord = 0;
+    if (s.word == WordState::NotRegistered) {
+        testsupport::UnregisterWordDouble();
+    } else {
+        ASSERT_TRUE(testsupport::RegisterWordDouble());
+        if (s.word == WordState::Running) {
+            warmWord = testsupport::StartWarmWord();
+            ASSERT_NE(warmWord, 0u) << "the Word double did not come up";
+        }
+    }
+
+    testblock::HostBytesGuard guard;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request = s.flags;
+    options.request.documentPath = path;
+    options.stopWaitingInsteadOfTaken = s.stopWaiting;
+    options.bound = 60s;
+    options.beforeStart = [&](previewhost::HostChannel& channel) {
+        if (s.clipboard == Clip::Untouched) otherprogram::PutClipboardText("sentinel");
+        guard.FillAndRemember(channel);
+        if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
+    };
+    std::string stray = "block not checked";
+    std::uint8_t previewTaken = 0;
+    options.afterExit = [&](previewhost::HostChannel& channel) {
+        stray = guard.StrayWrite(channel);
+        previewTaken = channel.Byte(layout::PreviewTaken);
+    };
+    const previewhost::PreviewResult result = previewhost::RunPreview(options);
+
+    EXPECT_EQ(result.outcome, s.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_TRUE(result.workerExited);
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_EQ(stray, "");
+    EXPECT_EQ(result.wordReady, s.wordReady);
+    EXPECT_EQ(result.openRejected, s.openRejected);
+
+    switch (s.clipboard) {
+        case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
+        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Placeholder); break;
+        case Clip::Whole: EXPECT_EQ(result.clipboardText, text); break;
+        case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
+        case Clip::Empty: EXPECT_EQ(result.clipboardText, ""); break;
+    }
+    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
+    // before the host set it (or StopWaiting used instead).
+    if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
+    EXPECT_EQ(FileExists(path), !s.deleted);
+
+    const std::vector<json> log = testsupport::ReadWordLog();
+    EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
+    EXPECT_EQ(CountCalls(log, "Documents.Close"), s.closes);
+    EXPECT_EQ(CountCalls(log, "ClassFactory.CreateInstance"), s.newWords);
+    const std::vector<std::string> kills = testsupport::ReadTaskkillLog();
+    if (s.killed) {
+        ASSERT_EQ(kills.size(), 1u);
+        EXPECT_NE(kills[0].find(KillCommand), std::string::npos) << kills[0];
+        if (warmWord) {
+            const auto alive = testsupport::WordProcessIds();
+            EXPECT_EQ(std::count(alive.begin(), alive.end(), warmWord), 0) << "the running Word survived the kill";
+        }
+    } else {
+        EXPECT_TRUE(kills.empty());
+        if (warmWord) EXPECT_EQ(testsupport::WordProcessIds(), std::vector<DWORD>{warmWord}) << "a second Word started";
+    }
+    if (s.word != WordState::NotRegistered && !s.killed) {
+        const std::string title = script["windowTitle"].get<std::string>();
+        EXPECT_EQ(testsupport::WordWindowIsMinimised(std::wstring(title.begin(), title.end())), s.minimised);
+    }
+    ::DeleteFileA(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenarios()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- the exact conversation with Word on the normal road --------------------
+
+std::vector<std::string> MainCalls(const std::vector<json>& log) {
+    static const char* const ignored[] = {"Started", "QueryInterface", "FindConnectionPoint", "Advise", "Unadvise",
+                                          "Window.Minimised", "ClassFactory.CreateInstance"};
+    std::vector<std::string> calls;
+    for (const json& line : log) {
+        const std::string call = line.value("call", "");
+        if (std::find(std::begin(ignored), std::end(ignored), call) == std::end(ignored)) calls.push_back(call);
+    }
+    return calls;
+}
+
+TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    testsupport::WriteWordScript(json::object());
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    const std::string path = Narrow(TempFolder()) + "conversation.txt";
+    std::ofstream(path, std::ios::binary) << DocumentText(4000);
+
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = path;
+    options.bound = 60s;
+    const auto result = previewhost::RunPreview(options);
+    ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
+
+    const std::vector<json> log = testsupport::ReadWordLog();
+    const std::vector<std::string> expected = {
+        "Application.Documents", "Documents.Close",                                   // close what is open
+        "Application.Documents", "Documents.Open",                                    // open
+        "Application.Selection", "Selection.Document", "Document.Select",             // select all
+        "Application.Selection", "Selection.End.get",                                 // empty?
+        "Application.Selection", "Selection.End.get",                                 // longer than 3000?
+        "Application.Selection", "Selection.End.put",                                 // cut
+        "Application.Selection", "Selection.Copy",                                    // copy
+        "Application.Selection", "Selection.Start.put", "Selection.End.put", "Selection.Copy",  // collapse
+        "Application.Documents", "Documents.Close"};
+    EXPECT_EQ(MainCalls(log), expected);
+
+    // Every argument by reference, with the types and values Word is given.
+    const auto opens = testsupport::WordCalls(log, "Documents.Open");
+    ASSERT_EQ(opens.size(), 1u);
+    const json& args = opens[0]["args"];
+    ASSERT_EQ(args.size(), 15u);
+    const json expectedArgs = json::array({
+        {{"inner", VT_BSTR}, {"value", path}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_I4}, {"value", 0}},
+        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+    });
+    for (std::size_t i = 0; i < 15; ++i) {
+        EXPECT_EQ(args[i]["vt"], VT_BYREF | VT_VARIANT) << "argument " << i + 1;
+        EXPECT_EQ(args[i]["inner"], expectedArgs[i]["inner"]) << "argument " << i + 1;
+        EXPECT_EQ(args[i]["value"], expectedArgs[i]["value"]) << "argument " << i + 1;
+    }
+    const auto closes = testsupport::WordCalls(log, "Documents.Close");
+    ASSERT_FALSE(closes.empty());
+    const json closeArgs = closes[0]["args"];
+    ASSERT_EQ(closeArgs.size(), 3u);
+    EXPECT_EQ(closeArgs[0]["inner"], VT_I4);
+    EXPECT_EQ(closeArgs[0]["value"], 0);
+    EXPECT_EQ(closeArgs[1]["inner"], VT_I4);
+    EXPECT_EQ(closeArgs[1]["value"], 1);
+    EXPECT_EQ(closeArgs[2]["inner"], VT_BOOL);
+    EXPECT_EQ(closeArgs[2]["value"], 0);
+    const auto cut = testsupport::WordCalls(log, "Selection.End.put");
+    ASSERT_FALSE(cut.empty());
+    EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
+    EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
+    testsupport::KillAllWordDoubles();
+    ::DeleteFileA(path.c_str());
+}
+
+// --- the clipboard held by another program ------------------------------------
+
+TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    testsupport::WriteWordScript({{"openResults", {"0x800A141F"}}});
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    std::atomic<bool> holding{false}, released{false};
+    std::thread holder;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = "C:\\held.doc";
+    options.bound = 60s;
+    options.beforeStart = [&](previewhost::HostChannel&) {
+        holder = std::thread([&] {
+            UniqueWindow window = otherprogram::MessageWindow();
+            ClipboardSession clipboard;
+            if (!clipboard.Open(window.get())) return;
+            holding = true;
+            ::Sleep(1500);
+            released = true;
+        });
+        while (!holding) ::Sleep(1);
+    };
+    const auto result = previewhost::RunPreview(options);
+    const bool releasedBeforeTheMutexCameBack = released;
+    holder.join();
+    EXPECT_TRUE(releasedBeforeTheMutexCameBack);
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
+    EXPECT_EQ(result.clipboardText, Placeholder);
+    testsupport::KillAllWordDoubles();
+}
+
+// --- which requests delete their document ----------------------------------------
+
+struct DeleteCase {
+    const char* name;
+    previewhost::RequestFields flags;
+    bool deleted;
+};
+void PrintTo(const DeleteCase& c, std::ostream* os) { *os << c.name; }
+
+class DeleteRuleTest : public ::testing::TestWithParam<DeleteCase> {
+protected:
+    static void SetUpTestSuite() {
+        testsupport::KillAllWordDoubles();
+        testsupport::WriteWordScript({{"windowTitle", "Microsoft Word"}});
+        ASSERT_TRUE(testsupport::RegisterWordDouble());
+        ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    }
+    static void TearDownTestSuite() { testsupport::KillAllWordDoubles(); }
+};
+
+TEST_P(DeleteRuleTest, DeletesOnlyWhenTheFlagsSaySo) {
+    const DeleteCase& c = GetParam();
+    const std::string path = Narrow(TempFolder()) + "delete-" + c.name + ".txt";
+    std::ofstream(path, std::ios::binary) << "a document to keep or delete";
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request = c.flags;
+    options.request.documentPath = path;
+    options.bound = 60s;
+    const auto result = previewhost::RunPreview(options);
+    EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    EXPECT_EQ(FileExists(path), !c.deleted);
+    ::DeleteFileA(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, DeleteRuleTest,
+    ::testing::Values(DeleteCase{"AlwaysWhateverTheKind", Flags(0, true), true},
+                      DeleteCase{"Kind1WithItsFlag", Flags(1, false, true), true},
+                      DeleteCase{"Kind2WithItsFlag", Flags(2, false, false, true), true},
+                      DeleteCase{"Kind3WithItsFlag", Flags(3, false, false, false, true), true},
+                      DeleteCase{"Kind1WithTheOtherKindsFlags", Flags(1, false, false, true, true), false},
+                      DeleteCase{"Kind0WithEveryKindFlag", Flags(0, false, true, true, true), false},
+                      DeleteCase{"Kind4WithEveryKindFlag", Flags(4, false, true, true, true), false},
+                      DeleteCase{"NoFlags", Flags(1, false), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,275 @@
+// In-process tests of the worker's pieces that need no host process and no
+// Word: the block attach and its bounds, the error texts, the clipboard
+// publisher and the window lookups.
+#include "channel/SharedBlock.h"
+#include "common/WinResources.h"
+#include "desktop/Clipboard.h"
+#include "desktop/WordWindows.h"
+#include "preview/OleErrors.h"
+#include "tests/OtherProgramClipboard.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace layout = SharedBlockLayout;
+
+namespace {
+
+// --- block attach ------------------------------------------------------------
+
+struct HostBlock {
+    UniqueHandle mapping;
+    UniqueMappedView view;
+    UniqueHandle mutex;
+    std::uint8_t* bytes() { return static_cast<std::uint8_t*>(view.get()); }
+};
+
+HostBlock MakeBlock(DWORD size, const char* mutexName) {
+    HostBlock block;
+    block.mapping.reset(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, layout::MappingName));
+    block.view.reset(::MapViewOfFile(block.mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (mutexName) block.mutex.reset(::CreateMutexA(nullptr, FALSE, mutexName));
+    return block;
+}
+
+struct AttachCase {
+    const char* name;
+    DWORD mappingSize;  // 0: no mapping at all
+    enum { NameFits, NameNotWritten, NoNulToTheEnd, NamesNoMutex } mutexName;
+    bool attaches;
+};
+
+void PrintTo(const AttachCase& c, std::ostream* os) { *os << c.name; }
+
+class AttachTest : public ::testing::TestWithParam<AttachCase> {
+protected:
+    void TearDown() override { DetachSharedBlock(); }
+};
+
+TEST_P(AttachTest, AttachesOnlyToAUsableBlock) {
+    const AttachCase& c = GetParam();
+    std::optional<HostBlock> block;
+    if (c.mappingSize) {
+        block = MakeBlock(c.mappingSize, c.mutexName == AttachCase::NamesNoMutex ? nullptr : "unit-test-mutex");
+        ASSERT_TRUE(block->view);
+        MEMORY_BASIC_INFORMATION info{};
+        ::VirtualQuery(block->view.get(), &info, sizeof info);
+        const std::size_t viewSize = info.RegionSize;
+        if (c.mutexName == AttachCase::NoNulToTheEnd) {
+            std::memset(block->bytes() + layout::MutexName, 'x', viewSize - layout::MutexName);
+        } else if (c.mutexName != AttachCase::NameNotWritten) {
+            std::strcpy(reinterpret_cast<char*>(block->bytes() + layout::MutexName), "unit-test-mutex");
+        }
+    }
+    EXPECT_EQ(AttachSharedBlock(), c.attaches);
+    EXPECT_EQ(AttachedSharedBlock() != nullptr, c.attaches);
+    EXPECT_EQ(ChannelMutex() != nullptr, c.attaches);
+    DetachSharedBlock();
+    EXPECT_EQ(AttachedSharedBlock(), nullptr);
+    EXPECT_EQ(ChannelMutex(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, AttachTest,
+    ::testing::Values(AttachCase{"NoMapping", 0, AttachCase::NameFits, false},
+                      AttachCase{"OneByteMappingNoName", 1, AttachCase::NameNotWritten, false},
+                      AttachCase{"OnePage", 4096, AttachCase::NameFits, true},
+                      AttachCase{"SeveralPages", 3 * 4096 + 5, AttachCase::NameFits, true},
+                      AttachCase{"NameRunsToTheEndOfTheView", 4096, AttachCase::NoNulToTheEnd, false},
+                      AttachCase{"NameRunsToTheEndOfTwoPages", 8192, AttachCase::NoNulToTheEnd, false},
+                      AttachCase{"NoMutexOfThatName", 4096, AttachCase::NamesNoMutex, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SharedBlockTest, DocumentPathStopsAtItsNulOrAtTheEndOfTheRecord) {
+    HostBlock block = MakeBlock(4096, nullptr);
+    SharedBlock view(block.view.get(), 4096);
+    std::memcpy(block.bytes() + layout::DocumentPath, "C:\\a.doc\0garbage", 16);
+    EXPECT_EQ(view.DocumentPath(), "C:\\a.doc");
+
+    std::memset(block.bytes() + layout::DocumentPath, 'p', layout::DocumentPathCapacity + 40);
+    EXPECT_EQ(view.DocumentPath(), std::string(layout::DocumentPathCapacity, 'p'));
+}
+
+TEST(SharedBlockTest, HeartbeatIsLittleEndianAtItsOffsetAndTouchesNothingElse) {
+    HostBlock block = MakeBlock(4096, nullptr);
+    std::memset(block.bytes(), 0xA5, 4096);
+    SharedBlock view(block.view.get(), 4096);
+    view.WriteHeartbeat(0x01020304);
+    for (std::size_t i = 0; i < 4096; ++i) {
+        const std::uint8_t expected = i == 552 ? 4 : i == 553 ? 3 : i == 554 ? 2 : i == 555 ? 1 : 0xA5;
+        ASSERT_EQ(block.bytes()[i], expected) << "offset " << i;
+    }
+}
+
+// --- error texts -------------------------------------------------------------
+
+struct ErrorCase {
+    const char* name;
+    HRESULT invokeResult;
+    SCODE scode;
+    WORD wCode;
+    const wchar_t* description;
+    HRESULT expectedCode;
+    const char* expectedMessage;  // nullptr: the system's text, whatever it says
+};
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class AutomationErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(AutomationErrorTest, CarriesWordsCodeAndATrimmedMessage) {
+    const ErrorCase& c = GetParam();
+    EXCEPINFO info{};
+    info.scode = c.scode;
+    info.wCode = c.wCode;
+    if (c.description) info.bstrDescription = ::SysAllocString(c.description);
+    info.bstrSource = ::SysAllocString(L"Microsoft Word");
+    try {
+        RaiseAutomationError(c.invokeResult, info);
+        FAIL() << "nothing raised";
+    } catch (const EOleException& e) {
+        EXPECT_EQ(e.ErrorCode, c.expectedCode);
+        if (c.expectedMessage) {
+            EXPECT_EQ(e.Message(), c.expectedMessage);
+        } else {
+            EXPECT_EQ(e.Message(), SystemErrorText(c.expectedCode));
+        }
+        EXPECT_FALSE(e.Message().empty());
+        if (c.invokeResult == DISP_E_EXCEPTION) EXPECT_EQ(e.Source, "Microsoft Word");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, AutomationErrorTest,
+    ::testing::Values(
+        ErrorCase{"WordDescriptionTrimmed", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A1520), 0,
+                  L"This file could not be found.\r\n (C:\\x.doc)  . \r\n", static_cast<HRESULT>(0x800A1520),
+                  "This file could not be found.\r\n (C:\\x.doc)"},
+        ErrorCase{"WCodeWhenScodeIsZero", DISP_E_EXCEPTION, 0, 0x1520, L"Refused", 0x1520, "Refused"},
+        ErrorCase{"NoDescriptionUnknownCode", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A7777), 0, nullptr,
+                  static_cast<HRESULT>(0x800A7777), "OLE error 800a7777"},
+        ErrorCase{"TransportFailureUsesTheCallsOwnCode", static_cast<HRESULT>(0x800706BA), 0, 0, nullptr,
+                  static_cast<HRESULT>(0x800706BA), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
+    const CLSID word = {0x000209FF, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    try {
+        RaiseConnectionError(REGDB_E_CLASSNOTREG, word);
+        FAIL() << "nothing raised";
+    } catch (const EOleSysError& e) {
+        EXPECT_EQ(e.ErrorCode, REGDB_E_CLASSNOTREG);
+        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: {000209FF-0000-0000-C000-000000000046}");
+    }
+}
+
+// --- clipboard ---------------------------------------------------------------
+
+std::optional<std::string> ClipboardText() {
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr)) return std::nullopt;
+    HANDLE data = ::GetClipboardData(CF_TEXT);
+    if (!data) return std::nullopt;
+    GlobalLockScope lock(data);
+    return std::string(static_cast<const char*>(lock.data()));
+}
+
+void PutUnicodeText(const wchar_t* text) {
+    ClipboardSession clipboard;
+    ASSERT_TRUE(clipboard.Open(nullptr));
+    ::EmptyClipboard();
+    const std::size_t bytes = (std::wcslen(text) + 1) * sizeof(wchar_t);
+    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+    {
+        GlobalLockScope lock(block);
+        std::memcpy(lock.data(), text, bytes);
+    }
+    ::SetClipboardData(CF_UNICODETEXT, block);
+}
+
+TEST(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
+    PutUnicodeText(L"old content");
+    PublishClipboardText("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
+    EXPECT_EQ(ClipboardText(), "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
+    EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
+
+    PublishClipboardText("");
+    EXPECT_EQ(ClipboardText(), std::nullopt);
+    EXPECT_FALSE(::IsClipboardFormatAvailable(CF_UNICODETEXT));
+}
+
+TEST(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
+    std::atomic<bool> holding{false}, released{false};
+    std::thread holder([&] {
+        // Held through a window: that is what keeps other openers out.
+        UniqueWindow window = otherprogram::MessageWindow();
+        ClipboardSession clipboard;
+        ASSERT_TRUE(clipboard.Open(window.get()));
+        holding = true;
+        ::Sleep(300);
+        released = true;
+    });
+    while (!holding) ::Sleep(1);
+    PublishClipboardText("after the holder");
+    const bool wasReleasedFirst = released;
+    holder.join();
+    EXPECT_TRUE(wasReleasedFirst);
+    EXPECT_EQ(ClipboardText(), "after the holder");
+}
+
+// --- Word's window -----------------------------------------------------------
+
+struct WindowCase {
+    const char* name;
+    const char* windowClass;
+    const char* title;
+    bool minimisedByTitle;
+    bool minimisedByClass;
+};
+
+void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
+
+class WordWindowTest : public ::testing::TestWithParam<WindowCase> {};
+
+LRESULT CALLBACK PlainWindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return ::DefWindowProcA(w, m, wp, lp); }
+
+UniqueWindow MakeShownWindow(const char* windowClass, const char* title) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = PlainWindowProc;
+    wc.lpszClassName = windowClass;
+    wc.hInstance = ::GetModuleHandleA(nullptr);
+    ::RegisterClassA(&wc);
+    UniqueWindow window(::CreateWindowExA(0, windowClass, title, WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
+                                          wc.hInstance, nullptr));
+    ::ShowWindow(window.get(), SW_SHOWNORMAL);
+    return window;
+}
+
+TEST_P(WordWindowTest, OnlyTheExactTitleIsMinimised) {
+    const WindowCase& c = GetParam();
+    {
+        UniqueWindow window = MakeShownWindow(c.windowClass, c.title);
+        ASSERT_TRUE(window);
+        MinimiseWordByTitle();
+        EXPECT_EQ(::IsIconic(window.get()) != FALSE, c.minimisedByTitle);
+    }
+    {
+        UniqueWindow window = MakeShownWindow(c.windowClass, c.title);
+        MinimiseWordByClass();
+        EXPECT_EQ(::IsIconic(window.get()) != FALSE, c.minimisedByClass);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, WordWindowTest,
+                         ::testing::Values(WindowCase{"WordsOwnWindow", "OpusApp", "Microsoft Word", true, true},
+                                           WindowCase{"TitledWithADocument", "OpusApp", "a.doc - Microsoft Word", false, false},
+                                           WindowCase{"AnotherClassSameTitle", "NotWord", "Microsoft Word", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
