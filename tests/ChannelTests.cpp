@@ -37,6 +37,38 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds bound = Bound) {
     return true;
 }
 
+struct WindowCount {
+    int total = 0;
+    int visible = 0;
+    int mainForms = 0;  // "WordForm" of class TWordForm
+};
+
+struct WindowSearch {
+    DWORD processId;
+    WindowCount count;
+};
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId) return TRUE;
+    ++search->count.total;
+    if (::IsWindowVisible(window)) ++search->count.visible;
+    char className[64] = "", caption[64] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    ::GetWindowTextA(window, caption, sizeof caption);
+    if (std::string(className) == "TWordForm" && std::string(caption) == "WordForm") ++search->count.mainForms;
+    return TRUE;
+}
+
+// The top-level windows a process owns.
+WindowCount WindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    ::EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&search));
+    return search.count;
+}
+
 class ChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -135,6 +167,10 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     EXPECT_GE(later - first, 2);
     EXPECT_LE(std::abs(later - static_cast<std::int32_t>(std::time(nullptr))), 1);
     EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 1);
+    // Its main window exists, and neither it nor any other window is shown.
+    const WindowCount windows = WindowsOf(worker_->Id());
+    EXPECT_EQ(windows.mainForms, 1);
+    EXPECT_EQ(windows.visible, 0);
 
     channel_.SetByte(layout::GoSignal, 1);
     ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::GoSignal) == 0; })) << "GoSignal never cleared";
