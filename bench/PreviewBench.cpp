@@ -1,0 +1,579 @@
+// preview_bench: how long one preview takes, against the floor of a bare
+// automation client making the same Word calls, in the same run and against
+// the same warm Word double.
+//
+//   preview_bench.exe [RUNS]       RUNS worker runs and RUNS floor runs (default 40), alternating
+//
+// Prints a table of the host's stage times, the platform's own costs behind the
+// worker's fixed waits, a traced run, and finally `name: value` lines.
+#include "common/WinResources.h"
+#include "host/PreviewHost.h"
+#include "testing/TestSupport.h"
+#include "testing/WordGuids.h"
+
+#include <ocidl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr int WarmUpRuns = 3;
+constexpr int DocumentLength = 5000;
+constexpr auto Bound = std::chrono::milliseconds(30000);
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(c < 128 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+// --- statistics ----------------------------------------------------------------------
+
+struct Spread {
+    double median = 0, p10 = 0, p90 = 0, min = 0, max = 0;
+};
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const double at = q * static_cast<double>(values.size() - 1);
+    const auto low = static_cast<std::size_t>(std::floor(at));
+    const auto high = std::min(values.size() - 1, low + 1);
+    return values[low] + (values[high] - values[low]) * (at - static_cast<double>(low));
+}
+
+Spread SpreadOf(const std::vector<double>& values) {
+    Spread s;
+    if (values.empty()) return s;
+    s.median = Quantile(values, 0.5);
+    s.p10 = Quantile(values, 0.1);
+    s.p90 = Quantile(values, 0.9);
+    s.min = *std::min_element(values.begin(), values.end());
+    s.max = *std::max_element(values.begin(), values.end());
+    return s;
+}
+
+void PrintRow(const char* name, const std::vector<double>& values, const char* unit = "ms") {
+    const Spread s = SpreadOf(values);
+    std::printf("  %-34s %8.2f %8.2f %8.2f %8.2f %8.2f  %s\n", name, s.median, s.p10, s.p90, s.min, s.max, unit);
+}
+
+void PrintHeader() {
+    std::printf("  %-34s %8s %8s %8s %8s %8s\n", "", "median", "p10", "p90", "min", "max");
+}
+
+// --- processes -----------------------------------------------------------------------
+
+// Starts a program the way the reference host starts the worker (detached, no
+// inherited handles) and waits for its exit. Returns the whole time in ms, or
+// nullopt when it did not start, did not end within the bound or failed.
+std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& arguments, DWORD* exitCode = nullptr) {
+    std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    const std::wstring folder = testsupport::TestBinDir();
+    const auto start = Clock::now();
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                          folder.c_str(), &startup, &info))
+        return std::nullopt;
+    const UniqueHandle process(info.hProcess);
+    const UniqueHandle thread(info.hThread);
+    if (::WaitForSingleObject(process.get(), static_cast<DWORD>(Bound.count())) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), 5000);
+        return std::nullopt;
+    }
+    const double elapsed = MsSince(start);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    if (exitCode) *exitCode = code;
+    return elapsed;
+}
+
+// --- the executable ------------------------------------------------------------------
+
+// The DLLs an executable imports, read from its PE import directory.
+std::vector<std::string> ImportedDlls(const std::wstring& exe) {
+    std::vector<std::string> names;
+    std::ifstream file(exe.c_str(), std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto fits = [&](std::size_t offset, std::size_t length) { return offset + length <= image.size(); };
+    if (!fits(0, sizeof(IMAGE_DOS_HEADER))) return names;
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, image.data(), sizeof dos);
+    const auto ntAt = static_cast<std::size_t>(dos.e_lfanew);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || !fits(ntAt, sizeof(IMAGE_NT_HEADERS32))) return names;
+    IMAGE_NT_HEADERS32 nt;
+    std::memcpy(&nt, image.data() + ntAt, sizeof nt);
+    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return names;
+    if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT) return names;
+    const DWORD importRva = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+
+    const std::size_t sectionsAt = ntAt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+    if (!fits(sectionsAt, sections.size() * sizeof(IMAGE_SECTION_HEADER))) return names;
+    std::memcpy(sections.data(), image.data() + sectionsAt, sections.size() * sizeof(IMAGE_SECTION_HEADER));
+    const auto fileOffset = [&](DWORD rva) -> std::optional<std::size_t> {
+        for (const auto& section : sections) {
+            const DWORD size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + size)
+                return static_cast<std::size_t>(rva - section.VirtualAddress + section.PointerToRawData);
+        }
+        return std::nullopt;
+    };
+
+    auto at = fileOffset(importRva);
+    for (; at && fits(*at, sizeof(IMAGE_IMPORT_DESCRIPTOR)); *at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR descriptor;
+        std::memcpy(&descriptor, image.data() + *at, sizeof descriptor);
+        if (descriptor.Name == 0) break;
+        const auto nameAt = fileOffset(descriptor.Name);
+        if (!nameAt || !fits(*nameAt, 1)) break;
+        const std::size_t end = image.find('\0', *nameAt);
+        names.push_back(image.substr(*nameAt, end == std::string::npos ? std::string::npos : end - *nameAt));
+    }
+    return names;
+}
+
+std::uintmax_t FileBytes(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<std::uintmax_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// --- the platform's own costs, measured in this process ------------------------------------
+
+template <typename Step>
+std::vector<double> Sample(int count, Step step) {
+    std::vector<double> values;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        step();
+        values.push_back(MsSince(start));
+    }
+    return values;
+}
+
+using TimeBeginPeriodFn = UINT(WINAPI*)(UINT);
+
+struct PlatformCosts {
+    std::vector<double> sleep10;           // Sleep(10), ms
+    std::vector<double> sleep10Period1;    // Sleep(10) under timeBeginPeriod(1), ms
+    std::vector<double> firstTick;         // SetTimer(1 ms) to the first WM_TIMER, ms
+    double debugStringUs = 0;              // OutputDebugStringA with nobody listening, µs per call
+    std::vector<double> windowCreate;      // RegisterClass + CreateWindowEx hidden + DestroyWindow, ms
+};
+
+LRESULT CALLBACK TickWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        ::KillTimer(window, wParam);
+        ::PostQuitMessage(0);
+        return 0;
+    }
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+PlatformCosts MeasurePlatform() {
+    PlatformCosts costs;
+    costs.sleep10 = Sample(30, [] { ::Sleep(10); });
+
+    // winmm is loaded here only, so that the rest of the bench runs without it.
+    if (HMODULE winmm = ::LoadLibraryA("winmm.dll")) {
+        const auto begin = reinterpret_cast<TimeBeginPeriodFn>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
+        const auto end = reinterpret_cast<TimeBeginPeriodFn>(reinterpret_cast<void*>(::GetProcAddress(winmm, "timeEndPeriod")));
+        if (begin && end) {
+            begin(1);
+            costs.sleep10Period1 = Sample(30, [] { ::Sleep(10); });
+            end(1);
+        }
+        ::FreeLibrary(winmm);
+    }
+
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = TickWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = "PreviewBenchTick";
+    ::RegisterClassExA(&windowClass);
+    costs.windowCreate = Sample(20, [&] {
+        const UniqueWindow window(::CreateWindowExA(0, "PreviewBenchTick", "Tick", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                                    CW_USEDEFAULT, 570, 330, nullptr, nullptr, instance, nullptr));
+    });
+    const UniqueWindow window(::CreateWindowExA(0, "PreviewBenchTick", "Tick", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                                CW_USEDEFAULT, 570, 330, nullptr, nullptr, instance, nullptr));
+    costs.firstTick = Sample(20, [&] {
+        ::SetTimer(window.get(), 1, 1, nullptr);
+        MSG message;
+        while (::GetMessageA(&message, nullptr, 0, 0) > 0) ::DispatchMessageA(&message);
+    });
+
+    constexpr int DebugStrings = 2000;
+    const auto start = Clock::now();
+    for (int i = 0; i < DebugStrings; ++i) ::OutputDebugStringA("WordPreview: document opened\n");
+    costs.debugStringUs = 1000.0 * MsSince(start) / DebugStrings;
+    return costs;
+}
+
+// --- the worker's Word round trips, measured from this process ------------------------------
+
+class NullSink final : public IDispatch {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == word_ids::DIID_ApplicationEvents3) {
+            *object = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return S_OK;
+    }
+};
+
+struct RoundTrips {
+    std::vector<double> getActiveObject, queryWordInterface, sinkAdviseUnadvise, getIdsOfNames, selectionGet, minimise;
+};
+
+RoundTrips MeasureRoundTrips(int count) {
+    RoundTrips trips;
+    NullSink sink;
+    ComPtr<IUnknown> running;
+    trips.getActiveObject = Sample(count, [&] {
+        running.Reset();
+        (void)::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+    });
+    if (!running) return trips;
+    trips.queryWordInterface = Sample(count, [&] {
+        ComPtr<IUnknown> word;
+        (void)running->QueryInterface(word_ids::IID__Application, reinterpret_cast<void**>(word.GetAddressOf()));
+    });
+    ComPtr<IDispatch> application;
+    if (FAILED(running.As(&application))) return trips;
+    trips.sinkAdviseUnadvise = Sample(count, [&] {
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        if (SUCCEEDED(application.As(&container)) &&
+            SUCCEEDED(container->FindConnectionPoint(word_ids::DIID_ApplicationEvents3, &point)) &&
+            SUCCEEDED(point->Advise(&sink, &cookie)))
+            point->Unadvise(cookie);
+    });
+    DISPID selectionId = DISPID_UNKNOWN;
+    trips.getIdsOfNames = Sample(count, [&] {
+        LPOLESTR names[] = {const_cast<LPOLESTR>(L"Selection")};
+        (void)application->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &selectionId);
+    });
+    // Every run closes its documents, so this is Word's "no document" error: still one
+    // logged round trip, as each of the worker's selection refetches is.
+    trips.selectionGet = Sample(count, [&] {
+        DISPPARAMS none{};
+        UniqueVariant result;
+        EXCEPINFO info{};
+        UINT argError = 0;
+        (void)application->Invoke(selectionId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+                                  &info, &argError);
+        const UniqueBstr description(info.bstrDescription), source(info.bstrSource), help(info.bstrHelpFile);
+    });
+    trips.minimise = Sample(count, [] {
+        ::ShowWindow(::FindWindowA(nullptr, "Microsoft Word"), SW_MINIMIZE);
+        if (HWND word = ::FindWindowA("OpusApp", "Microsoft Word")) ::ShowWindow(word, SW_MINIMIZE);
+    });
+    return trips;
+}
+
+// --- one worker run, one floor run ------------------------------------------------------
+
+struct WorkerRun {
+    std::map<std::string, double> stages;
+    std::size_t peakPrivateBytes = 0;
+    std::vector<previewhost::Stage> trace;
+};
+
+previewhost::PreviewOptions WorkerOptions(const std::string& documentPath, bool trace) {
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.workerDirectory = testsupport::TestBinDir();
+    options.request.documentPath = documentPath;
+    options.bound = Bound;
+    options.trace = trace;
+    return options;
+}
+
+std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace) {
+    testsupport::ClearWordLog();
+    const previewhost::PreviewResult result = previewhost::RunPreview(WorkerOptions(documentPath, trace));
+    if (result.outcome != previewhost::Outcome::Preview || result.clipboardText != expectedText) {
+        std::fprintf(stderr, "worker run failed: %s %s (%zu chars read)\n", previewhost::OutcomeName(result.outcome),
+                     result.failure.c_str(), result.clipboardText.size());
+        return std::nullopt;
+    }
+    WorkerRun run;
+    for (const auto& stage : result.stages) run.stages[stage.name] = stage.milliseconds;
+    run.peakPrivateBytes = result.peakPrivateBytes;
+    run.trace = result.traceLines;
+    return run;
+}
+
+std::optional<double> RunFloor(const std::wstring& floorExe, const std::wstring& documentPath) {
+    testsupport::ClearWordLog();
+    previewhost::EmptyClipboardNow();  // as the host does before it starts the worker
+    DWORD failedCalls = 0;
+    const auto elapsed = TimeProcess(floorExe, L"\"" + documentPath + L"\"", &failedCalls);
+    if (!elapsed || failedCalls != 0) {
+        std::fprintf(stderr, "floor run failed (%lu failed calls)\n", static_cast<unsigned long>(failedCalls));
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+// How many calls Word received in one run, by the double's log.
+std::map<std::string, int> LoggedCalls() {
+    std::map<std::string, int> counts;
+    for (const json& line : testsupport::ReadWordLog()) ++counts[line.value("call", std::string("?"))];
+    return counts;
+}
+
+int Total(const std::map<std::string, int>& counts) {
+    int total = 0;
+    for (const auto& [call, n] : counts)
+        if (call != "Window.Minimised") total += n;
+    return total;
+}
+
+double TraceTime(const std::vector<previewhost::Stage>& lines, const std::string& text) {
+    for (const auto& line : lines)
+        if (line.name.find(text) != std::string::npos) return line.milliseconds;
+    return std::nan("");
+}
+
+std::string DocumentText() {
+    static const char words[] =
+        "The quarterly report describes the progress of the preview service, its latency and its memory use. ";
+    std::string text;
+    while (text.size() < DocumentLength) text += words;
+    text.resize(DocumentLength);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const ComApartment apartment(COINIT_APARTMENTTHREADED);
+
+    const std::wstring floorExe = testsupport::TestBinDir() + L"\\bare_client.exe";
+    const std::wstring probeExe = testsupport::TestBinDir() + L"\\startup_probe.exe";
+    const std::wstring workerExe = testsupport::WorkerPath();
+    const std::wstring documentPathW = testsupport::TestBinDir() + L"\\bench-document.txt";
+    const std::string documentPath = Narrow(documentPathW);
+    const std::string text = DocumentText();
+    const std::string expectedPreview = text.substr(0, 3000);
+
+    // The Word double, warm, serving a ~5000-character document.
+    if (!testsupport::RegisterWordDouble()) {
+        std::fprintf(stderr, "cannot register the Word double\n");
+        return 2;
+    }
+    if (!testsupport::WordProcessIds().empty()) testsupport::KillAllWordDoubles();
+    {
+        std::ofstream document(documentPathW.c_str(), std::ios::binary);
+        document << text;
+    }
+    testsupport::WriteWordScript(json{{"text", text}});
+    testsupport::ClearWordLog();
+    if (testsupport::StartWarmWord() == 0) {
+        std::fprintf(stderr, "the Word double did not come up\n");
+        return 2;
+    }
+    std::printf("preview_bench: %d worker runs and %d floor runs, alternating, after %d warm-up runs of each\n", runs,
+                runs, WarmUpRuns);
+    std::printf("document: %d characters; worker %s\n\n", DocumentLength, Narrow(workerExe).c_str());
+
+    int failures = 0;
+    for (int i = 0; i < WarmUpRuns; ++i) {
+        if (!RunWorker(documentPath, expectedPreview, false)) ++failures;
+        if (!RunFloor(floorExe, documentPathW)) ++failures;
+    }
+
+    std::vector<WorkerRun> workerRuns;
+    std::vector<double> floorRuns;
+    for (int i = 0; i < runs; ++i) {
+        if (auto run = RunWorker(documentPath, expectedPreview, false)) workerRuns.push_back(std::move(*run));
+        else ++failures;
+        if (auto ms = RunFloor(floorExe, documentPathW)) floorRuns.push_back(*ms);
+        else ++failures;
+    }
+    if (workerRuns.empty() || floorRuns.empty()) {
+        std::fprintf(stderr, "no successful runs\n");
+        testsupport::KillAllWordDoubles();
+        return 1;
+    }
+
+    // What Word saw in one run of each.
+    RunWorker(documentPath, expectedPreview, false);
+    const auto workerCalls = LoggedCalls();
+    RunFloor(floorExe, documentPathW);
+    const auto floorCalls = LoggedCalls();
+
+    // Two traced runs: the worker's own stage lines, timed by the host.
+    std::vector<WorkerRun> traced;
+    for (int i = 0; i < 2; ++i)
+        if (auto run = RunWorker(documentPath, expectedPreview, true)) traced.push_back(std::move(*run));
+
+    // Whole processes for the start-up steps, alternating.
+    const char* probeModes[] = {"crt", "com", "window", "tick"};
+    std::map<std::string, std::vector<double>> probes;
+    for (int i = 0; i < 15; ++i)
+        for (const char* mode : probeModes)
+            if (auto ms = TimeProcess(probeExe, std::wstring(mode, mode + std::strlen(mode)))) probes[mode].push_back(*ms);
+
+    const PlatformCosts platform = MeasurePlatform();
+    const RoundTrips trips = MeasureRoundTrips(20);
+    testsupport::KillAllWordDoubles();
+
+    // --- the table ----------------------------------------------------------------------
+    const auto stage = [&](const char* from, const char* to) {
+        std::vector<double> values;
+        for (const auto& run : workerRuns) {
+            const double a = from ? run.stages.at(from) : 0.0;
+            values.push_back(run.stages.at(to) - a);
+        }
+        return values;
+    };
+    std::printf("worker (RunPreview, trace off), %zu runs; ms since the host started the worker\n", workerRuns.size());
+    PrintHeader();
+    PrintRow("start -> busy", stage(nullptr, "busy"));
+    PrintRow("busy -> heartbeat", stage("busy", "heartbeat"));
+    PrintRow("heartbeat -> go", stage("heartbeat", "go"));
+    PrintRow("go -> mutex (preview on clipboard)", stage("go", "mutex"));
+    PrintRow("mutex -> acknowledged (host reads)", stage("mutex", "acknowledged"));
+    PrintRow("acknowledged -> exit", stage("acknowledged", "exited"));
+    const std::vector<double> workerWhole = stage(nullptr, "exited");
+    PrintRow("whole request (start -> exit)", workerWhole);
+    std::vector<double> peaks;
+    std::size_t peakPrivateBytes = 0;
+    for (const auto& run : workerRuns) {
+        peaks.push_back(static_cast<double>(run.peakPrivateBytes) / 1024.0);
+        peakPrivateBytes = std::max(peakPrivateBytes, run.peakPrivateBytes);
+    }
+    PrintRow("peak private bytes (sampled)", peaks, "KiB");
+    std::printf("floor (bare_client.exe), %zu runs\n", floorRuns.size());
+    PrintRow("whole (start -> exit)", floorRuns);
+
+    std::printf("\nstart-up steps as whole processes (startup_probe.exe), %zu runs each\n", probes["crt"].size());
+    PrintHeader();
+    PrintRow("process + DLLs + CRT", probes["crt"]);
+    PrintRow("  + STA apartment", probes["com"]);
+    PrintRow("  + hidden window", probes["window"]);
+    PrintRow("  + 1 ms timer's first tick", probes["tick"]);
+
+    std::printf("\nplatform costs in this process\n");
+    PrintHeader();
+    PrintRow("Sleep(10)", platform.sleep10);
+    PrintRow("Sleep(10) after timeBeginPeriod(1)", platform.sleep10Period1);
+    PrintRow("SetTimer(1 ms) -> first WM_TIMER", platform.firstTick);
+    PrintRow("hidden window create + destroy", platform.windowCreate);
+    PrintRow("GetActiveObject", trips.getActiveObject);
+    PrintRow("QI IID__Application (refused)", trips.queryWordInterface);
+    PrintRow("event sink: FindCP+Advise+Unadvise", trips.sinkAdviseUnadvise);
+    PrintRow("GetIDsOfNames (one name)", trips.getIdsOfNames);
+    PrintRow("Application.Selection (logged)", trips.selectionGet);
+    PrintRow("two FindWindow+ShowWindow minimises", trips.minimise);
+    std::printf("  OutputDebugStringA, nobody listening: %.1f us per call\n", platform.debugStringUs);
+
+    std::printf("\ncalls Word logged in one run: worker %d, floor %d\n", Total(workerCalls), Total(floorCalls));
+    for (const auto& [call, n] : workerCalls) {
+        const auto floorCount = floorCalls.find(call);
+        std::printf("  %-30s worker %2d  floor %2d\n", call.c_str(), n, floorCount == floorCalls.end() ? 0 : floorCount->second);
+    }
+
+    // --- the fixed waits, from the traced runs -------------------------------------------------
+    std::vector<double> tickTraced, heartbeatTraced, handOverTraced, pollTraced;
+    std::size_t traceLinesPerRun = 0;
+    for (const auto& run : traced) {
+        const auto& lines = run.trace;
+        std::size_t ownLines = 0;
+        for (const auto& line : lines)
+            if (line.name.rfind("WordPreview:", 0) == 0) ++ownLines;
+        traceLinesPerRun = std::max(traceLinesPerRun, ownLines);
+        tickTraced.push_back(TraceTime(lines, "request taken") - TraceTime(lines, "attached"));
+        heartbeatTraced.push_back(TraceTime(lines, ": go") - TraceTime(lines, "request taken"));
+        handOverTraced.push_back(TraceTime(lines, "handed over") - run.stages.at("mutex"));
+        pollTraced.push_back(std::max(0.0, TraceTime(lines, "acknowledged") - TraceTime(lines, "handed over")));
+    }
+    if (!traced.empty()) {
+        std::printf("\ntraced run (trace=true; each line costs a debug event, so the run is slower)\n");
+        const auto& run = traced.back();
+        std::vector<std::pair<double, std::string>> merged;
+        for (const auto& line : run.trace) merged.emplace_back(line.milliseconds, "  " + line.name);
+        for (const auto& [name, ms] : run.stages) merged.emplace_back(ms, "  [host] " + name);
+        std::stable_sort(merged.begin(), merged.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [ms, line] : merged) std::printf("  %8.2f %s\n", ms, line.c_str());
+        std::printf("  traced: first tick (attached -> request taken) %.1f ms, heartbeat wait (request taken -> go) %.1f ms,\n"
+                    "          hand-over (host has the mutex -> handed over) %.1f ms, PreviewTaken polling (handed over -> acknowledged) %.1f ms\n",
+                    SpreadOf(tickTraced).median, SpreadOf(heartbeatTraced).median, SpreadOf(handOverTraced).median,
+                    SpreadOf(pollTraced).median);
+    }
+
+    // The worker's own waits: the first tick of its 1 ms timer, one heartbeat sleep
+    // (the host answers the first beat within a millisecond, during that sleep), one
+    // sleep after the successful release in the hand-over (the host reads the
+    // clipboard during it), and whatever the PreviewTaken poll adds when the host
+    // takes longer than that sleep. The first three are the platform's own figures
+    // measured above; the polling share comes from the traced runs.
+    const double tick = SpreadOf(platform.firstTick).median;
+    const double sleep10 = SpreadOf(platform.sleep10).median;
+    const double polling = traced.empty() ? 0.0 : SpreadOf(pollTraced).median;
+    const double fixedSleeps = tick + sleep10 + sleep10 + polling;
+    std::printf("\nfixed sleeps = first tick %.2f + heartbeat sleep %.2f + hand-over sleep %.2f + PreviewTaken polling %.2f ms\n",
+                tick, sleep10, sleep10, polling);
+    std::printf("trace lines per request: %zu; OutputDebugStringA cost without a listener: %.3f ms per request\n",
+                traceLinesPerRun, traceLinesPerRun * platform.debugStringUs / 1000.0);
+    if (failures) std::printf("failed runs: %d\n", failures);
+
+    const double workerMs = SpreadOf(workerWhole).median;
+    const double floorMs = SpreadOf(floorRuns).median;
+    std::string imports;
+    for (const auto& dll : ImportedDlls(workerExe)) imports += (imports.empty() ? "" : ",") + dll;
+    std::printf("\nworker_ms: %.2f\n", workerMs);
+    std::printf("floor_ms: %.2f\n", floorMs);
+    std::printf("ratio: %.2f\n", workerMs / floorMs);
+    std::printf("fixed_sleeps_ms: %.2f\n", fixedSleeps);
+    std::printf("ratio_without_fixed_sleeps: %.2f\n", (workerMs - fixedSleeps) / floorMs);
+    std::printf("exe_bytes: %ju\n", FileBytes(workerExe));
+    std::printf("imports: %s\n", imports.c_str());
+    std::printf("peak_private_bytes: %zu\n", peakPrivateBytes);
+    return failures ? 1 : 0;
+}

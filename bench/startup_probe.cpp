@@ -1,0 +1,51 @@
+// startup_probe: how long the worker's start-up steps take as whole processes.
+// Each mode does the steps of the one before it plus one more, and exits:
+//   crt      nothing (process creation, DLL loading, static CRT start and exit)
+//   com      + a single-threaded apartment (CoInitializeEx / CoUninitialize)
+//   window   + a hidden top-level window, created and destroyed, as the worker's form
+//   tick     + a 1 ms window timer, waiting for its first tick in a message loop
+// Linked with the same libraries as the worker, so the same DLLs load.
+#include "common/WinResources.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char ProbeClassName[] = "StartupProbeWindow";
+
+LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER) {
+        ::KillTimer(window, wParam);
+        ::PostQuitMessage(0);
+        return 0;
+    }
+    return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool Is(const char* mode, const char* name) { return std::strcmp(mode, name) == 0; }
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    const char* mode = commandLine ? commandLine : "";
+    if (Is(mode, "crt") || !*mode) return 0;
+
+    const ComApartment apartment(COINIT_APARTMENTTHREADED);
+    if (Is(mode, "com")) return 0;
+
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = ProbeWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = ProbeClassName;
+    ::RegisterClassExA(&windowClass);
+    const UniqueWindow window(::CreateWindowExA(0, ProbeClassName, "Probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                                CW_USEDEFAULT, 570, 330, nullptr, nullptr, instance, nullptr));
+    if (!window) return 1;
+    if (Is(mode, "window")) return 0;
+
+    ::SetTimer(window.get(), 1, 1, nullptr);
+    MSG message;
+    while (::GetMessageA(&message, nullptr, 0, 0) > 0) ::DispatchMessageA(&message);
+    return 0;
+}
