@@ -353,7 +353,7 @@ int main() {
     std::printf("taskkill double killing a live double: %.0f ms\n", NowMs() - killStart);
     Check(testsupport::WordProcessIds().empty(), "taskkill double ended the double");
     const auto commands = testsupport::ReadTaskkillLog();
-    Check(commands.size() == 2 && commands[1].find("/f /t /im \"winword.exe\"") != std::string::npos,
+    Check(commands.size() == 2 && commands[1] == "taskkill.exe /f /t /im \"winword.exe\"",
           "taskkill log: " + (commands.empty() ? std::string("-") : commands.back()));
     hr = CreateWord(word, &ms);
     Check(SUCCEEDED(hr), "CoCreateInstance after a kill: " + Hex(hr) + " in " + std::to_string(static_cast<int>(ms)) + " ms");
