@@ -14,6 +14,7 @@
 #include <ocidl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -23,8 +24,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
 constexpr int WarmUpRuns = 3;
+constexpr int ListenedRuns = 10;
 constexpr int DocumentLength = 5000;
 constexpr auto Bound = std::chrono::milliseconds(30000);
 
@@ -161,6 +165,69 @@ std::uintmax_t FileBytes(const std::wstring& path) {
     return (static_cast<std::uintmax_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// --- a debug-output listener ------------------------------------------------------------
+
+// Collects every process's OutputDebugStringA lines through the DBWIN buffer,
+// as DebugView does, with the time each arrived. Unlike running the worker as a
+// debuggee (PreviewOptions::trace), this costs the writer only a hand-off per
+// line, so the stages it shows are close to an untraced run's.
+class DebugOutputListener {
+public:
+    struct Line {
+        double ms;  // since Rebase()
+        std::string text;
+    };
+
+    DebugOutputListener() {
+        bufferReady_.reset(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
+        dataReady_.reset(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
+        mapping_.reset(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
+        if (mapping_) view_.reset(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 4096));
+        if (!bufferReady_ || !dataReady_ || !view_) return;
+        thread_ = std::thread([this] { Listen(); });
+    }
+    DebugOutputListener(const DebugOutputListener&) = delete;
+    DebugOutputListener& operator=(const DebugOutputListener&) = delete;
+    ~DebugOutputListener() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    bool Listening() const { return thread_.joinable(); }
+
+    // Forgets the lines so far and measures from now on.
+    void Rebase() {
+        std::lock_guard<std::mutex> lock(lock_);
+        lines_.clear();
+        epoch_ = Clock::now();
+    }
+    std::vector<Line> Lines() {
+        std::lock_guard<std::mutex> lock(lock_);
+        return lines_;
+    }
+
+private:
+    void Listen() {
+        const char* data = static_cast<const char*>(view_.get());
+        while (!stop_) {
+            ::SetEvent(bufferReady_.get());
+            if (::WaitForSingleObject(dataReady_.get(), 20) != WAIT_OBJECT_0) continue;
+            const Clock::time_point now = Clock::now();
+            std::string text(data + sizeof(DWORD), ::strnlen(data + sizeof(DWORD), 4096 - sizeof(DWORD)));
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            std::lock_guard<std::mutex> lock(lock_);
+            lines_.push_back(Line{std::chrono::duration<double, std::milli>(now - epoch_).count(), std::move(text)});
+        }
+    }
+
+    UniqueHandle bufferReady_, dataReady_, mapping_;
+    UniqueMappedView view_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    Clock::time_point epoch_ = Clock::now();
+    std::vector<Line> lines_;
+};
+
 // --- the platform's own costs, measured in this process ------------------------------------
 
 template <typename Step>
@@ -262,6 +329,7 @@ public:
 
 struct RoundTrips {
     std::vector<double> getActiveObject, queryWordInterface, sinkAdviseUnadvise, getIdsOfNames, selectionGet, minimise;
+    std::vector<double> documentsKept, documentsRefetched;
 };
 
 RoundTrips MeasureRoundTrips(int count) {
@@ -304,6 +372,31 @@ RoundTrips MeasureRoundTrips(int count) {
                                   &info, &argError);
         const UniqueBstr description(info.bstrDescription), source(info.bstrSource), help(info.bstrHelpFile);
     });
+    // A refetch that lets go of the object right after, as the worker's do: the
+    // last release of a proxy is one more round trip, and the next fetch builds a
+    // new proxy. With the object held elsewhere, a fetch is just the call.
+    DISPID documentsId = DISPID_UNKNOWN;
+    {
+        LPOLESTR names[] = {const_cast<LPOLESTR>(L"Documents")};
+        (void)application->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &documentsId);
+    }
+    const auto fetchDocuments = [&] {
+        DISPPARAMS none{};
+        UniqueVariant result;
+        EXCEPINFO info{};
+        UINT argError = 0;
+        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+                                  &info, &argError);
+    };
+    trips.documentsRefetched = Sample(count, fetchDocuments);
+    {
+        UniqueVariant held;
+        DISPPARAMS none{};
+        UINT argError = 0;
+        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &held,
+                                  nullptr, &argError);
+        trips.documentsKept = Sample(count, fetchDocuments);
+    }
     trips.minimise = Sample(count, [] {
         ::ShowWindow(::FindWindowA(nullptr, "Microsoft Word"), SW_MINIMIZE);
         if (HWND word = ::FindWindowA("OpusApp", "Microsoft Word")) ::ShowWindow(word, SW_MINIMIZE);
@@ -329,9 +422,13 @@ previewhost::PreviewOptions WorkerOptions(const std::string& documentPath, bool 
     return options;
 }
 
-std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace) {
+std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace,
+                                  DebugOutputListener* listener = nullptr) {
     testsupport::ClearWordLog();
-    const previewhost::PreviewResult result = previewhost::RunPreview(WorkerOptions(documentPath, trace));
+    previewhost::PreviewOptions options = WorkerOptions(documentPath, trace);
+    // Called right before the host takes its epoch: both clocks start together.
+    if (listener) options.beforeStart = [listener](previewhost::HostChannel&) { listener->Rebase(); };
+    const previewhost::PreviewResult result = previewhost::RunPreview(options);
     if (result.outcome != previewhost::Outcome::Preview || result.clipboardText != expectedText) {
         std::fprintf(stderr, "worker run failed: %s %s (%zu chars read)\n", previewhost::OutcomeName(result.outcome),
                      result.failure.c_str(), result.clipboardText.size());
@@ -344,11 +441,14 @@ std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::s
     return run;
 }
 
-std::optional<double> RunFloor(const std::wstring& floorExe, const std::wstring& documentPath) {
+std::optional<double> RunFloor(const std::wstring& floorExe, const std::wstring& documentPath,
+                               DebugOutputListener* listener = nullptr) {
     testsupport::ClearWordLog();
     previewhost::EmptyClipboardNow();  // as the host does before it starts the worker
     DWORD failedCalls = 0;
-    const auto elapsed = TimeProcess(floorExe, L"\"" + documentPath + L"\"", &failedCalls);
+    if (listener) listener->Rebase();
+    const auto elapsed =
+        TimeProcess(floorExe, std::wstring(listener ? L"--stamps " : L"") + L"\"" + documentPath + L"\"", &failedCalls);
     if (!elapsed || failedCalls != 0) {
         std::fprintf(stderr, "floor run failed (%lu failed calls)\n", static_cast<unsigned long>(failedCalls));
         return std::nullopt;
@@ -375,6 +475,25 @@ double TraceTime(const std::vector<previewhost::Stage>& lines, const std::string
         if (line.name.find(text) != std::string::npos) return line.milliseconds;
     return std::nan("");
 }
+
+// The time of the first line that contains `text`, or NaN.
+double LineTime(const std::vector<DebugOutputListener::Line>& lines, const std::string& text) {
+    for (const auto& line : lines)
+        if (line.text.find(text) != std::string::npos) return line.ms;
+    return std::nan("");
+}
+
+// Per-phase durations of listened runs: phases[i] = marks[i+1] - marks[i].
+struct PhaseTable {
+    std::vector<std::string> names;
+    std::vector<std::vector<double>> values;
+    void Add(const std::vector<double>& marks) {
+        if (values.size() < names.size()) values.resize(names.size());
+        for (std::size_t i = 0; i + 1 < marks.size() && i < names.size(); ++i)
+            if (!std::isnan(marks[i]) && !std::isnan(marks[i + 1])) values[i].push_back(marks[i + 1] - marks[i]);
+    }
+    double Median(std::size_t i) const { return i < values.size() ? SpreadOf(values[i]).median : std::nan(""); }
+};
 
 std::string DocumentText() {
     static const char words[] =
@@ -451,6 +570,41 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 2; ++i)
         if (auto run = RunWorker(documentPath, expectedPreview, true)) traced.push_back(std::move(*run));
 
+    // Runs with a debug-output listener: where the time goes inside each process.
+    PhaseTable workerPhases{{"start-up: process, CRT, COM, window, attach", "first timer tick",
+                             "heartbeat sleep (host answers during it)", "GoSignal seen -> mutex owned",
+                             "GetActiveObject (traced before QI and sink)", "QI, event sink, close, minimise, open",
+                             "select, cut to 3000, copy (refetches)", "release + sleep after release",
+                             "PreviewTaken polling", "collapse, close, unadvise, minimise",
+                             "busy off, release, trace", "window, COM and process end"}, {}};
+    PhaseTable floorPhases{{"start-up: process, CRT, COM", "GetActiveObject, QI IDispatch",
+                            "close documents, open", "select, cut to 3000, copy", "collapse, close",
+                            "COM and process end"}, {}};
+    const char* workerMarks[] = {"attached", "request taken", "go", "mutex owned", "connected",
+                                 "document opened", "copied", "handed over", "acknowledged", "cleaned up", "exiting"};
+    const char* floorMarks[] = {"apartment", "connected", "document opened", "copied", "cleaned up", "exiting"};
+    std::vector<double> debugLinesPerRequest;
+    {
+        DebugOutputListener listener;
+        for (int i = 0; listener.Listening() && i < ListenedRuns; ++i) {
+            if (auto run = RunWorker(documentPath, expectedPreview, false, &listener)) {
+                const auto lines = listener.Lines();
+                std::vector<double> marks{0.0};
+                for (const char* mark : workerMarks) marks.push_back(LineTime(lines, std::string("WordPreview: ") + mark));
+                marks.push_back(run->stages.at("exited"));
+                workerPhases.Add(marks);
+                debugLinesPerRequest.push_back(static_cast<double>(lines.size()));
+            }
+            if (auto ms = RunFloor(floorExe, documentPathW, &listener)) {
+                const auto lines = listener.Lines();
+                std::vector<double> marks{0.0};
+                for (const char* mark : floorMarks) marks.push_back(LineTime(lines, std::string("bare_client: ") + mark));
+                marks.push_back(*ms);
+                floorPhases.Add(marks);
+            }
+        }
+    }
+
     // Whole processes for the start-up steps, alternating.
     const char* probeModes[] = {"crt", "com", "window", "tick"};
     std::map<std::string, std::vector<double>> probes;
@@ -491,6 +645,26 @@ int main(int argc, char** argv) {
     std::printf("floor (bare_client.exe), %zu runs\n", floorRuns.size());
     PrintRow("whole (start -> exit)", floorRuns);
 
+    std::printf("\nwhere the time goes: median ms per phase, %d runs each with a debug-output listener\n", ListenedRuns);
+    std::printf("(DBWIN buffer, as DebugView; each line costs its writer a hand-off to the listener)\n");
+    std::printf("  worker%*s floor\n", 45, "");
+    {
+        double workerSum = 0, floorSum = 0;
+        for (std::size_t i = 0; i < workerPhases.names.size(); ++i) {
+            const double w = workerPhases.Median(i);
+            workerSum += std::isnan(w) ? 0 : w;
+            std::printf("  %-44s %7.2f", workerPhases.names[i].c_str(), w);
+            if (i < floorPhases.names.size()) {
+                const double f = floorPhases.Median(i);
+                floorSum += std::isnan(f) ? 0 : f;
+                std::printf("   %-40s %7.2f", floorPhases.names[i].c_str(), f);
+            }
+            std::printf("\n");
+        }
+        std::printf("  %-44s %7.2f   %-40s %7.2f\n", "sum of medians", workerSum, "sum of medians", floorSum);
+        std::printf("  debug lines per worker request: %.0f\n", SpreadOf(debugLinesPerRequest).median);
+    }
+
     std::printf("\nstart-up steps as whole processes (startup_probe.exe), %zu runs each\n", probes["crt"].size());
     PrintHeader();
     PrintRow("process + DLLs + CRT", probes["crt"]);
@@ -510,6 +684,8 @@ int main(int argc, char** argv) {
     PrintRow("GetIDsOfNames (one name)", trips.getIdsOfNames);
     PrintRow("Application.Selection (logged)", trips.selectionGet);
     PrintRow("two FindWindow+ShowWindow minimises", trips.minimise);
+    PrintRow("Documents get, object held elsewhere", trips.documentsKept);
+    PrintRow("Documents get + last release (refetch)", trips.documentsRefetched);
     std::printf("  OutputDebugStringA, nobody listening: %.1f us per call\n", platform.debugStringUs);
 
     std::printf("\ncalls Word logged in one run: worker %d, floor %d\n", Total(workerCalls), Total(floorCalls));
