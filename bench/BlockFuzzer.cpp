@@ -1,0 +1,588 @@
+// block_fuzzer [COUNT] [SEED] [FIRST]: hands the worker hostile request blocks
+// and checks what it leaves behind.
+//
+// Block i is drawn from its own generator seeded with (SEED, i), so any block
+// can be replayed alone: `block_fuzzer 1 SEED i`. The harness plays a host
+// that is well-behaved in timing (the worker is never kept waiting by
+// design), so a worker that does not finish within the bound has hung.
+#include "bench/BenchRig.h"
+#include "channel/SharedBlockLayout.h"
+#include "host/PreviewHost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace layout = SharedBlockLayout;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto BlockBound = std::chrono::seconds(20);
+constexpr auto DialogPollPeriod = std::chrono::milliseconds(25);
+
+// Uniform draws built on the engine's raw 32-bit output only: the standard
+// library's distributions are free to differ between implementations, and a
+// seed must give the same blocks wherever the fuzzer was built.
+class Draw {
+public:
+    Draw(std::uint32_t seed, std::uint32_t block) {
+        std::seed_seq sequence{seed, block};
+        engine_.seed(sequence);
+    }
+    // Uniform in [0, n), by rejection so that no value is favoured.
+    std::uint32_t Below(std::uint32_t n) {
+        const std::uint64_t range = std::uint64_t{1} << 32;
+        const std::uint64_t limit = range - range % n;
+        for (;;) {
+            const std::uint64_t x = static_cast<std::uint32_t>(engine_());
+            if (x < limit) return static_cast<std::uint32_t>(x % n);
+        }
+    }
+    bool Percent(std::uint32_t p) { return Below(100) < p; }
+    std::uint8_t Byte() { return static_cast<std::uint8_t>(Below(256)); }
+    std::uint8_t NonZeroByte() { return static_cast<std::uint8_t>(1 + Below(255)); }
+    // A set flag is mostly 1, sometimes any other nonzero byte (flags are tested zero/nonzero).
+    std::uint8_t SetFlag() { return Percent(70) ? 1 : NonZeroByte(); }
+
+private:
+    std::mt19937 engine_;
+};
+
+enum class PathForm { Terminated, Unterminated, Garbage };
+enum class NameForm { Ours, Unterminated, EndsWithMapping, Missing, Garbage };
+enum class WordPlan {
+    Success, ServerFault, Unavailable, UnavailableThenOpen, Rejected, Known141F, Known1401, Unknown, EndZero, DieOn,
+    NotRegistered
+};
+
+const char* Name(PathForm f) {
+    switch (f) {
+        case PathForm::Terminated: return "path";
+        case PathForm::Unterminated: return "path-no-nul";
+        case PathForm::Garbage: return "path-garbage";
+    }
+    return "?";
+}
+const char* Name(NameForm f) {
+    switch (f) {
+        case NameForm::Ours: return "mutex";
+        case NameForm::Unterminated: return "mutex-no-nul";
+        case NameForm::EndsWithMapping: return "mutex-at-mapping-end";
+        case NameForm::Missing: return "mutex-missing";
+        case NameForm::Garbage: return "mutex-garbage";
+    }
+    return "?";
+}
+const char* Name(WordPlan p) {
+    switch (p) {
+        case WordPlan::Success: return "success";
+        case WordPlan::ServerFault: return "open-80010105";
+        case WordPlan::Unavailable: return "open-800706BA";
+        case WordPlan::UnavailableThenOpen: return "open-800706BA-then-ok";
+        case WordPlan::Rejected: return "open-800A1520";
+        case WordPlan::Known141F: return "open-800A141F";
+        case WordPlan::Known1401: return "open-800A1401";
+        case WordPlan::Unknown: return "open-80004005";
+        case WordPlan::EndZero: return "end-zero-once";
+        case WordPlan::DieOn: return "die";
+        case WordPlan::NotRegistered: return "word-not-registered";
+    }
+    return "?";
+}
+
+// The calls the worker makes, in the order of a normal preview.
+constexpr const char* WorkerCalls[] = {"Application.Documents", "Documents.Close", "Documents.Open",
+                                       "Application.Selection", "Selection.Document", "Document.Select",
+                                       "Selection.End.get", "Selection.End.put", "Selection.Start.put",
+                                       "Selection.Copy"};
+
+struct Plan {
+    std::size_t mappingSize = 0;
+    bool wellFormed = false;
+    PathForm path = PathForm::Garbage;
+    NameForm name = NameForm::Garbage;
+    WordPlan word = WordPlan::Success;
+    std::string dieOn;
+    int dieOnCount = 1;
+    std::optional<std::string> text;
+    bool stopWaiting = false;
+
+    std::string Describe() const {
+        std::string d = "size " + std::to_string(mappingSize) + (wellFormed ? " request " : " garbage ") + Name(path) +
+                        " " + Name(name) + " word " + Name(word);
+        if (word == WordPlan::DieOn) d += " on " + dieOn + " #" + std::to_string(dieOnCount);
+        if (text) d += " text " + std::to_string(text->size());
+        if (stopWaiting) d += " stop-waiting";
+        return d;
+    }
+};
+
+std::size_t DrawMappingSize(Draw& d) {
+    const std::uint32_t r = d.Below(100);
+    if (r < 10) return 1 + d.Below(32);
+    if (r < 20) return 33 + d.Below(static_cast<std::uint32_t>(layout::MinimumViewSize - 33));
+    if (r < 30) return layout::MutexName - 6 + d.Below(40);
+    if (r < 42) return 4096 * (1 + d.Below(3));
+    return layout::MinimumViewSize + d.Below(14000);
+}
+
+std::string DrawText(Draw& d) {
+    const std::uint32_t r = d.Below(10);
+    const std::size_t length = r == 0 ? 0 : r < 8 ? 1 + d.Below(300) : 3000 + d.Below(2000);
+    std::string text(length, ' ');
+    for (char& c : text) c = static_cast<char>('a' + d.Below(26));
+    return text;
+}
+
+WordPlan DrawWordPlan(Draw& d) {
+    const std::uint32_t r = d.Below(100);
+    if (r < 30) return WordPlan::Success;
+    if (r < 36) return WordPlan::ServerFault;
+    if (r < 40) return WordPlan::Unavailable;
+    if (r < 44) return WordPlan::UnavailableThenOpen;
+    if (r < 50) return WordPlan::Rejected;
+    if (r < 56) return WordPlan::Known141F;
+    if (r < 62) return WordPlan::Known1401;
+    if (r < 68) return WordPlan::Unknown;
+    if (r < 76) return WordPlan::EndZero;
+    if (r < 95) return WordPlan::DieOn;
+    return WordPlan::NotRegistered;
+}
+
+json ScriptFor(const Plan& plan) {
+    json script = {{"windowTitle", "Microsoft Word"}};
+    if (plan.text) script["text"] = *plan.text;
+    const auto opens = [&](std::initializer_list<const char*> codes) { script["openResults"] = codes; };
+    switch (plan.word) {
+        case WordPlan::Success:
+        case WordPlan::NotRegistered: break;
+        case WordPlan::ServerFault: opens({"0x80010105"}); break;
+        case WordPlan::Unavailable: opens({"0x800706BA"}); break;
+        case WordPlan::UnavailableThenOpen: opens({"0x800706BA", "0"}); break;
+        case WordPlan::Rejected: opens({"0x800A1520"}); break;
+        case WordPlan::Known141F: opens({"0x800A141F"}); break;
+        case WordPlan::Known1401: opens({"0x800A1401"}); break;
+        case WordPlan::Unknown: opens({"0x80004005"}); break;
+        case WordPlan::EndZero: script["endZeroReads"] = 1; break;
+        case WordPlan::DieOn:
+            script["dieOn"] = plan.dieOn;
+            script["dieOnCount"] = plan.dieOnCount;
+            break;
+    }
+    return script;
+}
+
+// Whether a preview attempt with this Word reaches its clean-up, where the
+// delete flags are honoured.
+bool ReachesCleanUp(const Plan& plan) {
+    switch (plan.word) {
+        case WordPlan::NotRegistered:  // Word cannot be reached: WordReady 0
+        case WordPlan::ServerFault:    // the worker reconnects and leaves everything as it is
+            return false;
+        case WordPlan::DieOn:
+            // Word dying before the open makes the open fail with 0x800706BA: the
+            // retry then finds no Word that can be reached (Wine keeps the dead
+            // server's registration until rpcss restarts), so WordReady ends 0.
+            return !(plan.dieOnCount == 1 && (plan.dieOn == "Documents.Close" || plan.dieOn == "Application.Documents"));
+        default:
+            return true;
+    }
+}
+
+bool DeletionFlagged(const std::vector<std::uint8_t>& block) {
+    if (block[layout::DeleteAlways]) return true;
+    switch (block[layout::RequestKind]) {
+        case 1: return block[layout::DeleteKind1] != 0;
+        case 2: return block[layout::DeleteKind2] != 0;
+        case 3: return block[layout::DeleteKind3] != 0;
+        default: return false;
+    }
+}
+
+// The worker's view of the block: the mutex name up to its NUL inside the
+// readable bytes, or nothing.
+std::optional<std::string> MutexNameIn(const std::vector<std::uint8_t>& block) {
+    if (block.size() < layout::MinimumViewSize) return std::nullopt;
+    const auto first = block.begin() + layout::MutexName;
+    const auto nul = std::find(first, block.end(), std::uint8_t{0});
+    if (nul == block.end()) return std::nullopt;
+    return std::string(first, nul);
+}
+
+bool MutexExists(const std::string& name) {
+    return UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str())).get() != nullptr;
+}
+
+std::string AcpToUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int wide = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(wide), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), w.data(), wide);
+    const int narrow = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(narrow), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), narrow, nullptr, nullptr);
+    return out;
+}
+
+std::string PathIn(const std::vector<std::uint8_t>& block) {
+    const auto first = block.begin() + layout::DocumentPath;
+    const auto last = first + layout::DocumentPathCapacity;
+    return std::string(first, std::find(first, last, std::uint8_t{0}));
+}
+
+struct DialogSearch {
+    DWORD pid;
+    bool found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<DialogSearch*>(parameter);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != search->pid) return TRUE;
+    char className[16] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    if (std::strcmp(className, "#32770") != 0) return TRUE;
+    search->found = true;
+    return FALSE;
+}
+
+bool HasDialog(DWORD pid) {
+    DialogSearch search{pid, false};
+    ::EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+struct Totals {
+    int blocks = 0, crashes = 0, hangs = 0, strayWrites = 0, wrongDeletions = 0, dialogs = 0, wrongTakes = 0,
+        wrongPaths = 0, taken = 0, previewsReached = 0, harnessErrors = 0;
+    std::vector<std::string> failures;
+};
+
+class Fuzzer {
+public:
+    Fuzzer(std::uint32_t seed, std::string folder) : seed_(seed), folder_(std::move(folder)) {}
+
+    void RunBlock(std::uint32_t index, Totals& totals);
+    void Finish() {
+        testsupport::KillAllWordDoubles();
+        testsupport::RegisterWordDouble();
+    }
+
+private:
+    void Fail(Totals& totals, int& counter, std::uint32_t index, const Plan& plan, const std::string& what) {
+        ++counter;
+        totals.failures.push_back("failure: seed " + std::to_string(seed_) + " block " + std::to_string(index) + ": " +
+                                  what + " [" + plan.Describe() + "]");
+    }
+    void PrepareWord(const Plan& plan);
+
+    std::uint32_t seed_;
+    std::string folder_;
+    DWORD warmWord_ = 0;
+};
+
+void Fuzzer::PrepareWord(const Plan& plan) {
+    testsupport::WriteWordScript(ScriptFor(plan));
+    if (plan.word == WordPlan::NotRegistered) {
+        testsupport::KillAllWordDoubles();
+        testsupport::UnregisterWordDouble();
+        warmWord_ = 0;
+    } else {
+        // A warm double is kept across blocks; anything else (a dead one, a
+        // second one the worker started) means starting over.
+        if (warmWord_ == 0 || testsupport::WordProcessIds() != std::vector<DWORD>{warmWord_})
+            warmWord_ = benchrig::FreshWarmWord();
+    }
+    testsupport::ClearWordLog();
+    testsupport::ClearTaskkillLog();
+}
+
+void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
+    Draw d(seed_, index);
+    Plan plan;
+    plan.mappingSize = DrawMappingSize(d);
+    plan.wellFormed = d.Percent(75);
+    if (plan.wellFormed) {
+        const std::uint32_t p = d.Below(100);
+        plan.path = p < 80 ? PathForm::Terminated : p < 90 ? PathForm::Unterminated : PathForm::Garbage;
+        const std::uint32_t n = d.Below(100);
+        plan.name = n < 76 ? NameForm::Ours : n < 83 ? NameForm::Unterminated : n < 88 ? NameForm::EndsWithMapping
+                  : n < 94 ? NameForm::Missing : NameForm::Garbage;
+    } else {
+        plan.name = d.Percent(50) ? NameForm::Ours : NameForm::Garbage;
+    }
+    plan.word = DrawWordPlan(d);
+    if (plan.word == WordPlan::DieOn) {
+        plan.dieOn = WorkerCalls[d.Below(std::size(WorkerCalls))];
+        plan.dieOnCount = 1 + static_cast<int>(d.Below(2));
+    }
+    // Without a scripted text the double opens the file itself, which a path
+    // that names no file makes fail.
+    if (d.Percent(plan.path == PathForm::Terminated ? 40 : 70)) plan.text = DrawText(d);
+    plan.stopWaiting = d.Percent(25);
+
+    const std::string mutexName = "fuzz-mutex-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(index);
+    if (plan.name == NameForm::Unterminated && d.Percent(50))
+        plan.mappingSize = (plan.mappingSize + 4095) / 4096 * 4096;  // no zero tail to end the name
+    if (plan.name == NameForm::EndsWithMapping) plan.mappingSize = layout::MutexName + mutexName.size();
+
+    const std::string documentPath = folder_ + "doc-" + std::to_string(index) + ".txt";
+    PrepareWord(plan);
+    if (!benchrig::WriteDocument(documentPath, "fuzz document " + std::to_string(index))) {
+        Fail(totals, totals.harnessErrors, index, plan, "cannot write the document " + documentPath);
+        return;
+    }
+
+    // The host's side: mapping and mutex.
+    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              static_cast<DWORD>(plan.mappingSize), layout::MappingName));
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!mapping || existed) {
+        Fail(totals, totals.harnessErrors, index, plan, existed ? "mapping still exists" : "cannot create the mapping");
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    MEMORY_BASIC_INFORMATION info{};
+    if (!view || ::VirtualQuery(view.get(), &info, sizeof info) == 0) {
+        Fail(totals, totals.harnessErrors, index, plan, "cannot map the block");
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    const std::size_t readable = info.RegionSize;
+    UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, mutexName.c_str()));
+
+    // What the host writes: random bytes over its whole mapping (the rest of
+    // the last page stays zero, as the system gives it), then the request.
+    std::vector<std::uint8_t> block(readable, 0);
+    for (std::size_t i = 0; i < plan.mappingSize; ++i) block[i] = d.Byte();
+    const auto put = [&](std::size_t offset, std::uint8_t value) {
+        if (offset < plan.mappingSize) block[offset] = value;
+    };
+    if (plan.wellFormed) {
+        if (d.Percent(85)) {
+            for (std::size_t i = 0; i <= layout::PreviewTaken; ++i) put(i, 0);
+            for (std::size_t i = 0; i < 4; ++i) put(layout::Heartbeat + i, 0);
+            put(layout::RequestPending, d.Percent(92) ? d.SetFlag() : 0);
+        }
+        const std::uint32_t kind = d.Below(8);
+        put(layout::RequestKind, kind < 6 ? static_cast<std::uint8_t>(kind) : d.Byte());
+        put(layout::DeleteAlways, d.Percent(20) ? d.SetFlag() : 0);
+        put(layout::DeleteKind1, d.Percent(35) ? d.SetFlag() : 0);
+        put(layout::DeleteKind2, d.Percent(35) ? d.SetFlag() : 0);
+        put(layout::DeleteKind3, d.Percent(35) ? d.SetFlag() : 0);
+        put(layout::HostActive, d.Percent(90) ? d.SetFlag() : 0);
+        put(layout::StopWaiting, 0);
+        if (plan.path != PathForm::Garbage) {
+            for (std::size_t i = 0; i <= documentPath.size(); ++i)
+                put(layout::DocumentPath + i, i < documentPath.size() ? static_cast<std::uint8_t>(documentPath[i]) : 0);
+            if (plan.path == PathForm::Unterminated) {
+                for (std::size_t i = documentPath.size(); i < layout::DocumentPathCapacity; ++i)
+                    put(layout::DocumentPath + i, d.NonZeroByte());
+                // What follows the path must not be taken for part of it.
+                put(layout::Heartbeat, 0);
+            }
+        }
+    }
+    switch (plan.name) {
+        case NameForm::Ours:
+        case NameForm::Missing: {
+            const std::string name = plan.name == NameForm::Ours ? mutexName : "fuzz-missing-" + mutexName;
+            for (std::size_t i = 0; i <= name.size(); ++i)
+                put(layout::MutexName + i, i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0);
+            break;
+        }
+        case NameForm::Unterminated:
+            for (std::size_t i = layout::MutexName; i < plan.mappingSize; ++i) put(i, d.NonZeroByte());
+            break;
+        case NameForm::EndsWithMapping:
+            for (std::size_t i = 0; i < mutexName.size(); ++i) put(layout::MutexName + i, static_cast<std::uint8_t>(mutexName[i]));
+            break;
+        case NameForm::Garbage: break;
+    }
+    // A host starts with GoSignal clear: one already set would let the worker
+    // race the host for the mutex, a conversation no host holds.
+    put(layout::GoSignal, 0);
+    std::memcpy(view.get(), block.data(), readable);
+
+    // What the worker should do with it.
+    const std::optional<std::string> seenName = MutexNameIn(block);
+    const bool attached = seenName && MutexExists(*seenName);
+    const bool pending = attached && block[layout::RequestPending] != 0;
+    const bool hostActive = pending && block[layout::HostActive] != 0;
+    const bool namesDocument = block.size() > layout::DocumentPath + layout::DocumentPathCapacity &&
+                               PathIn(block) == documentPath;
+    const bool expectDeleted = hostActive && namesDocument && ReachesCleanUp(plan) && DeletionFlagged(block);
+    std::vector<std::uint8_t> expected = block;
+
+    // The host's part of the conversation.
+    auto* bytes = static_cast<volatile std::uint8_t*>(view.get());
+    const auto heartbeat = [&] { return *reinterpret_cast<volatile std::int32_t*>(static_cast<std::uint8_t*>(view.get()) + layout::Heartbeat); };
+    const std::int32_t initialHeartbeat = heartbeat();
+    previewhost::WorkerProcess worker;
+    try {
+        worker = previewhost::WorkerProcess::Start(testsupport::WorkerPath());
+    } catch (const std::exception& error) {
+        Fail(totals, totals.harnessErrors, index, plan, error.what());
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit } phase = pending ? Phase::Take : Phase::Exit;
+    bool hung = false, dialog = false;
+    const auto start = Clock::now();
+    auto nextDialogCheck = start;
+    while (!worker.HasExited()) {
+        const auto now = Clock::now();
+        if (now >= nextDialogCheck) {
+            nextDialogCheck = now + DialogPollPeriod;
+            if (HasDialog(worker.Id())) {
+                dialog = true;
+                worker.Kill();
+                break;
+            }
+        }
+        if (now - start >= BlockBound) {
+            hung = true;
+            worker.Kill();
+            break;
+        }
+        switch (phase) {
+            case Phase::Take:
+                if (bytes[layout::RequestPending] == 0) phase = hostActive ? Phase::Heartbeat : Phase::Exit;
+                break;
+            case Phase::Heartbeat:
+                if (heartbeat() != initialHeartbeat) {
+                    bytes[layout::GoSignal] = 1;
+                    phase = Phase::GoCleared;
+                }
+                break;
+            case Phase::GoCleared:
+                if (bytes[layout::GoSignal] == 0 || bytes[layout::WorkerBusy] == 0) phase = Phase::Mutex;
+                break;
+            case Phase::Mutex: {
+                const DWORD wait = ::WaitForSingleObject(mutex.get(), 5);
+                if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+                    if (plan.stopWaiting) {
+                        bytes[layout::StopWaiting] = 1;
+                        expected[layout::StopWaiting] = 1;
+                    } else {
+                        bytes[layout::PreviewTaken] = 1;
+                    }
+                    ::ReleaseMutex(mutex.get());
+                    phase = Phase::Exit;
+                }
+                continue;
+            }
+            case Phase::Exit: break;
+        }
+        ::Sleep(1);
+    }
+    if (!hung && !dialog && !worker.HasExited()) worker.WaitForExit(std::chrono::seconds(5));
+    const std::optional<DWORD> exitCode = worker.ExitCode();
+
+    ++totals.blocks;
+    if (pending) ++totals.taken;
+    if (expectDeleted) ++totals.previewsReached;
+    if (dialog) {
+        Fail(totals, totals.dialogs, index, plan, "the worker showed a message box (killed)");
+    } else if (hung) {
+        Fail(totals, totals.hangs, index, plan, "no exit within " + std::to_string(BlockBound.count()) + " s (killed)");
+    } else if (exitCode != 0u) {
+        Fail(totals, totals.crashes, index, plan,
+             "exit code " + (exitCode ? benchrig::Hex(*exitCode) : std::string("unknown")));
+    }
+
+    // Only the worker's own bytes may have changed; a block it must not take it must not touch at all.
+    for (std::size_t i = 0; i < readable; ++i) {
+        const std::uint8_t now = bytes[i];
+        if (now == expected[i]) continue;
+        if (!attached) {
+            Fail(totals, totals.wrongTakes, index, plan, "byte " + std::to_string(i) + " of a block the worker must treat as absent changed");
+            break;
+        }
+        if (!layout::IsWorkerOwned(i)) {
+            Fail(totals, totals.strayWrites, index, plan, "host byte " + std::to_string(i) + " changed from " +
+                 std::to_string(expected[i]) + " to " + std::to_string(now));
+            break;
+        }
+    }
+    if (pending && bytes[layout::RequestPending] != 0 && !hung && !dialog)
+        Fail(totals, totals.wrongTakes, index, plan, "a pending request in a valid block was not taken");
+
+    const bool deleted = !benchrig::FileExists(documentPath);
+    if (deleted != expectDeleted)
+        Fail(totals, totals.wrongDeletions, index, plan, expectDeleted ? "document kept, should be deleted" : "document deleted, should be kept");
+
+    // The path Word was asked to open is the block's, cut at its NUL or at its capacity.
+    if (hostActive) {
+        const std::string want = AcpToUtf8(PathIn(block));
+        for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
+            const json& args = open.value("args", json::array());
+            const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()
+                                        ? args[0]["value"].get<std::string>() : std::string("(none)");
+            if (got != want) {
+                Fail(totals, totals.wrongPaths, index, plan, "Word was asked to open a path of " + std::to_string(got.size()) +
+                     " bytes, the block holds " + std::to_string(want.size()));
+                break;
+            }
+        }
+    }
+
+    ::DeleteFileA(documentPath.c_str());
+    if (plan.word == WordPlan::NotRegistered) testsupport::RegisterWordDouble();
+}
+
+std::uint32_t Argument(int argc, char** argv, int index, std::uint32_t fallback) {
+    if (argc <= index) return fallback;
+    return static_cast<std::uint32_t>(std::strtoul(argv[index], nullptr, 10));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::uint32_t count = Argument(argc, argv, 1, 1000);
+    const std::uint32_t seed = Argument(argc, argv, 2, 1);
+    const std::uint32_t first = Argument(argc, argv, 3, 0);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+    const auto started = Clock::now();
+    Fuzzer fuzzer(seed, benchrig::ScratchFolder("wordpreview-fuzz"));
+    Totals totals;
+    std::printf("block_fuzzer: %u blocks from %u, seed %u\n", count, first, seed);
+    for (std::uint32_t i = first; i < first + count; ++i) {
+        fuzzer.RunBlock(i, totals);
+        if ((i - first + 1) % 100 == 0)
+            std::printf("progress: %u/%u blocks, %zu failures\n", i - first + 1, count, totals.failures.size());
+    }
+    fuzzer.Finish();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+    for (const std::string& failure : totals.failures) std::printf("%s\n", failure.c_str());
+    if (!totals.failures.empty()) std::printf("reproduce one block: block_fuzzer 1 %u <block>\n", seed);
+    std::printf("requests_taken: %d\n", totals.taken);
+    std::printf("clean_ups_with_deletion: %d\n", totals.previewsReached);
+    std::printf("dialogs: %d\n", totals.dialogs);
+    std::printf("wrong_takes: %d\n", totals.wrongTakes);
+    std::printf("wrong_paths: %d\n", totals.wrongPaths);
+    std::printf("harness_errors: %d\n", totals.harnessErrors);
+    std::printf("seconds: %.1f\n", seconds);
+    std::printf("blocks: %d\n", totals.blocks);
+    std::printf("crashes: %d\n", totals.crashes);
+    std::printf("hangs: %d\n", totals.hangs);
+    std::printf("stray_writes: %d\n", totals.strayWrites);
+    std::printf("wrong_deletions: %d\n", totals.wrongDeletions);
+    const bool clean = totals.crashes + totals.hangs + totals.strayWrites + totals.wrongDeletions + totals.dialogs +
+                       totals.wrongTakes + totals.wrongPaths + totals.harnessErrors == 0;
+    return clean ? 0 : 1;
+}

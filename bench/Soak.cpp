@@ -1,0 +1,329 @@
+// soak [COUNT]: many sequential requests through the reference host against
+// one warm Word double, cycling through the normal road and every failure
+// branch, watching for what accumulates: workers, Word instances, open
+// documents, the host's handles and the channel mutex.
+#include "bench/BenchRig.h"
+#include "host/PreviewHost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+using previewhost::Outcome;
+using Clock = std::chrono::steady_clock;
+
+// One fixed name for every request: each request's mutex object comes and
+// goes with its channel, and none may be left owned.
+constexpr char SoakMutexName[] = "WordPreviewSoak-ChannelMutex";
+
+enum class Clip { Whole, First3000, Placeholder };
+
+struct Branch {
+    const char* name;
+    json script;
+    std::size_t documentLength = 200;
+    std::uint8_t kind = 1;
+    bool deleteAlways = false, deleteKind1 = false, deleteKind2 = false, deleteKind3 = false;
+    bool stopWaiting = false;
+    Outcome outcome = Outcome::Preview;
+    Clip clipboard = Clip::Whole;
+    bool deleted = false;
+};
+
+std::vector<Branch> Branches() {
+    const auto opens = [](const char* code) { return json{{"openResults", {code}}}; };
+    std::vector<Branch> b;
+    b.push_back({"preview", json::object()});
+    {
+        Branch x{"long-preview", json::object()};
+        x.documentLength = 5000;
+        x.clipboard = Clip::First3000;
+        b.push_back(x);
+    }
+    {
+        Branch x{"stop-waiting", json::object()};
+        x.stopWaiting = true;
+        b.push_back(x);
+    }
+    {
+        Branch x{"delete-always", json::object()};
+        x.kind = 0;
+        x.deleteAlways = x.deleted = true;
+        b.push_back(x);
+    }
+    {
+        Branch x{"delete-kind2", json::object()};
+        x.kind = 2;
+        x.deleteKind2 = x.deleted = true;
+        b.push_back(x);
+    }
+    {
+        Branch x{"kind3-with-other-kinds-flags", json::object()};
+        x.kind = 3;
+        x.deleteKind1 = x.deleteKind2 = true;
+        b.push_back(x);
+    }
+    {
+        Branch x{"server-fault", opens("0x80010105")};
+        x.deleteAlways = true;  // never honoured on this branch
+        x.outcome = Outcome::Placeholder;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    {
+        Branch x{"unavailable-then-open", json{{"openResults", {"0x800706BA", "0"}}}};
+        b.push_back(x);
+    }
+    {
+        Branch x{"rejected", opens("0x800A1520")};
+        x.deleteKind1 = x.deleted = true;
+        x.outcome = Outcome::DocumentRefused;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    {
+        Branch x{"known-800A141F", opens("0x800A141F")};
+        x.outcome = Outcome::Placeholder;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    {
+        Branch x{"known-800A1401", opens("0x800A1401")};
+        x.deleteAlways = x.deleted = true;
+        x.outcome = Outcome::Placeholder;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    {
+        Branch x{"unknown-failure", opens("0x80004005")};
+        x.kind = 3;
+        x.deleteKind3 = x.deleted = true;
+        x.outcome = Outcome::Placeholder;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    {
+        Branch x{"end-zero-once", json{{"endZeroReads", 1}}};
+        b.push_back(x);
+    }
+    {
+        Branch x{"word-dies-on-open", json{{"dieOn", "Documents.Open"}}};
+        x.outcome = Outcome::Placeholder;
+        x.clipboard = Clip::Placeholder;
+        b.push_back(x);
+    }
+    return b;
+}
+
+std::string DocumentText(std::size_t length, unsigned request) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < length; ++i)
+        text += "request " + std::to_string(request) + " line " + std::to_string(i) + ". ";
+    text.resize(length);
+    return text;
+}
+
+// Documents each Word process opened and closed, from the double's log; a
+// killed Word takes its documents with it, so only live processes count.
+class DocumentLedger {
+public:
+    void Add(const std::vector<json>& log) {
+        for (const json& line : log) {
+            const DWORD pid = line.value("pid", 0u);
+            const std::string call = line.value("call", std::string());
+            if (call == "Documents.Open" && line.contains("result") && line["result"] == 0) ++open_[pid];
+            if (call == "Documents.Close") open_[pid] -= line.value("closed", 0);
+        }
+    }
+    long OpenInLiveWords() const {
+        long total = 0;
+        for (DWORD pid : testsupport::WordProcessIds()) {
+            const auto found = open_.find(pid);
+            if (found != open_.end()) total += found->second;
+        }
+        return total;
+    }
+
+private:
+    std::map<DWORD, long> open_;
+};
+
+// The system's handle table, as ntdll gives it (SystemHandleInformation).
+struct HandleEntry {
+    ULONG pid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    PVOID object;
+    ACCESS_MASK access;
+};
+struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+// This process's entries in the system's handle table; 0 when it cannot be read.
+DWORD HandlesInSystemTable() {
+    const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    constexpr ULONG SystemHandleInformation = 16;
+    constexpr LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(SystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == InfoLengthMismatch && buffer.size() < (1u << 26)) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0) return 0;
+        break;
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    const DWORD self = ::GetCurrentProcessId();
+    DWORD count = 0;
+    for (ULONG i = 0; i < table->count; ++i)
+        if (table->entries[i].pid == self) ++count;
+    return count;
+}
+
+// Wine 8's GetProcessHandleCount succeeds with 0 whatever the process holds;
+// its system handle table is accurate, so that is read instead.
+DWORD HandleCount() {
+    DWORD count = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) return count;
+    return HandlesInSystemTable();
+}
+
+// A fresh open of the name finds nothing, or a mutex nobody owns and nobody abandoned.
+bool MutexFree() {
+    const UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, SoakMutexName));
+    if (!mutex) return true;
+    const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex.get());
+    return wait == WAIT_OBJECT_0;
+}
+
+struct Request {
+    previewhost::PreviewResult result;
+    std::string text;
+    bool deleted = false;
+};
+
+Request RunOne(const Branch& branch, unsigned number, const std::string& folder) {
+    Request request;
+    request.text = DocumentText(branch.documentLength, number);
+    const std::string path = folder + "soak-" + std::to_string(number) + ".txt";
+    benchrig::WriteDocument(path, request.text);
+    json script = branch.script;
+    script["windowTitle"] = "Microsoft Word";
+    testsupport::WriteWordScript(script);
+
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.mutexName = SoakMutexName;
+    options.request.documentPath = path;
+    options.request.requestKind = branch.kind;
+    options.request.deleteAlways = branch.deleteAlways;
+    options.request.deleteKind1 = branch.deleteKind1;
+    options.request.deleteKind2 = branch.deleteKind2;
+    options.request.deleteKind3 = branch.deleteKind3;
+    options.stopWaitingInsteadOfTaken = branch.stopWaiting;
+    options.bound = std::chrono::seconds(30);
+    request.result = previewhost::RunPreview(options);
+    request.deleted = !benchrig::FileExists(path);
+    ::DeleteFileA(path.c_str());
+    return request;
+}
+
+std::string Mismatch(const Branch& branch, const Request& request) {
+    const previewhost::PreviewResult& r = request.result;
+    if (r.outcome != branch.outcome)
+        return std::string("outcome ") + previewhost::OutcomeName(r.outcome) + ", expected " +
+               previewhost::OutcomeName(branch.outcome) + (r.failure.empty() ? "" : " (" + r.failure + ")");
+    if (r.workerExitCode != 0u) return "worker exit code " + benchrig::Hex(r.workerExitCode.value_or(0xFFFFFFFF));
+    std::string clip;
+    switch (branch.clipboard) {
+        case Clip::Whole: clip = request.text; break;
+        case Clip::First3000: clip = request.text.substr(0, 3000); break;
+        case Clip::Placeholder: clip = previewhost::PlaceholderText; break;
+    }
+    if (r.clipboardText != clip)
+        return "clipboard held " + std::to_string(r.clipboardText.size()) + " bytes, not the expected " +
+               std::to_string(clip.size());
+    if (request.deleted != branch.deleted) return branch.deleted ? "document kept, should be deleted" : "document deleted, should be kept";
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned count = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 200;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const auto started = Clock::now();
+    const std::string folder = benchrig::ScratchFolder("wordpreview-soak");
+    const std::vector<Branch> branches = Branches();
+
+    if (benchrig::FreshWarmWord() == 0) {
+        std::printf("soak: the Word double did not come up\n");
+        return 2;
+    }
+    testsupport::ClearWordLog();
+    DocumentLedger ledger;
+
+    // The first request pays for what the host sets up once (clipboard, window station).
+    const Request warmUp = RunOne(branches.front(), 0, folder);
+    if (const std::string m = Mismatch(branches.front(), warmUp); !m.empty()) std::printf("warm-up request: %s\n", m.c_str());
+    ledger.Add(testsupport::ReadWordLog());
+    testsupport::ClearWordLog();
+    const DWORD handlesBefore = HandleCount();
+
+    std::vector<std::string> failures;
+    std::size_t wordInstancesMax = 0;
+    for (unsigned i = 1; i <= count; ++i) {
+        const Branch& branch = branches[(i - 1) % branches.size()];
+        const Request request = RunOne(branch, i, folder);
+        if (const std::string m = Mismatch(branch, request); !m.empty())
+            failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " + m);
+        if (const std::size_t workers = benchrig::WorkersAlive(); workers != 0)
+            failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " +
+                               std::to_string(workers) + " worker(s) still alive afterwards");
+        wordInstancesMax = std::max(wordInstancesMax, testsupport::WordProcessIds().size());
+        ledger.Add(testsupport::ReadWordLog());
+        testsupport::ClearWordLog();
+        if (i % 50 == 0) std::printf("progress: %u/%u requests, %zu failures\n", i, count, failures.size());
+    }
+
+    const DWORD handlesAfter = HandleCount();
+    const long handleGrowth = static_cast<long>(handlesAfter) - static_cast<long>(handlesBefore);
+    const std::size_t workersLeft = benchrig::WorkersAlive();
+    const bool mutexFree = MutexFree();
+    const long documentsOpen = ledger.OpenInLiveWords();
+    testsupport::KillAllWordDoubles();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+    for (const std::string& failure : failures) std::printf("%s\n", failure.c_str());
+    std::printf("requests: %u\n", count);
+    std::printf("workers_left: %zu\n", workersLeft);
+    std::printf("word_instances_max: %zu\n", wordInstancesMax);
+    std::printf("host_handles_before: %lu\n", static_cast<unsigned long>(handlesBefore));
+    std::printf("host_handles_after: %lu\n", static_cast<unsigned long>(handlesAfter));
+    std::printf("handle_growth: %ld\n", handleGrowth);
+    std::printf("mutex_free_at_end: %d\n", mutexFree ? 1 : 0);
+    std::printf("documents_left_open: %ld\n", documentsOpen);
+    std::printf("failures: %zu\n", failures.size());
+    std::printf("seconds: %.1f\n", seconds);
+    const bool clean = failures.empty() && workersLeft == 0 && wordInstancesMax <= 1 && handleGrowth <= 0 && mutexFree &&
+                       documentsOpen == 0;
+    return clean ? 0 : 1;
+}
