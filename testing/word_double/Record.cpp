@@ -163,6 +163,10 @@ Invocation::Invocation(std::string call, const DISPPARAMS* params)
         line_["action"] = "die";
         AppendLog(line_);
         // No reply, no clean-up: the client sees the server vanish mid-call.
+        // Windows drops a dead server's class registration and running-object
+        // entry by itself; Wine 8 keeps them until rpcss restarts, so the
+        // double ends rpcss on its way out to leave things as Windows would.
+        process_tools::RestartRpcss();
         ::TerminateProcess(::GetCurrentProcess(), 3);
     }
     if (call == script_.hangOn && occurrence_ == script_.hangOnCount) {

@@ -1,0 +1,237 @@
+// Faults on both sides of the worker: Word dying, refusing or hanging at each
+// call the worker makes, and a host that abandons its mutex or goes away in
+// the middle of a request. Whatever happens, the worker ends, releases what it
+// holds, and the clipboard holds the preview or the placeholder, nothing else.
+#include "host/PreviewHost.h"
+#include "testing/ProcessTools.h"
+#include "testing/TestSupport.h"
+#include "tests/HostBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace layout = SharedBlockLayout;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using previewhost::Outcome;
+
+namespace {
+
+constexpr char Placeholder[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
+
+std::string TempPath(const std::string& name) {
+    char folder[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, folder);
+    return std::string(folder) + name;
+}
+
+bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string LongText() {
+    std::string text;
+    for (int i = 0; text.size() < 4000; ++i) text += "sentence " + std::to_string(i) + " of a long document. ";
+    return text;
+}
+
+// Documents each live Word double still has open, from its log.
+int DocumentsLeftOpen(const std::vector<json>& log) {
+    std::map<int, int> open;
+    for (const json& line : log) {
+        const int pid = line.value("pid", 0);
+        const std::string call = line.value("call", "");
+        if (call == "Documents.Open" && line.value("result", 1u) == 0u) ++open[pid];
+        if (call == "Documents.Close" && line.contains("closed")) open[pid] = 0;
+    }
+    const std::vector<DWORD> alive = testsupport::WordProcessIds();
+    int left = 0;
+    for (auto [pid, count] : open)
+        if (std::find(alive.begin(), alive.end(), static_cast<DWORD>(pid)) != alive.end()) left += count;
+    return left;
+}
+
+class FaultFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::KillAllWordDoubles();
+        testsupport::ClearWordLog();
+        testsupport::ClearTaskkillLog();
+        ASSERT_TRUE(testsupport::RegisterWordDouble());
+        path_ = TempPath("fault-document.txt");
+        std::ofstream(path_, std::ios::binary) << text_;
+    }
+    void TearDown() override {
+        testsupport::KillAllWordDoubles();
+        ::DeleteFileA(path_.c_str());
+    }
+
+    previewhost::PreviewOptions Options() const {
+        previewhost::PreviewOptions options;
+        options.workerPath = testsupport::WorkerPath();
+        options.request.documentPath = path_;
+        options.bound = 60s;
+        return options;
+    }
+
+    const std::string text_ = LongText();
+    std::string path_;
+};
+
+// --- Word fails at each call the worker makes ------------------------------------
+
+struct WordFault {
+    const char* name;
+    json script;
+    Outcome outcome;  // Preview when the fault comes after the hand-over
+};
+void PrintTo(const WordFault& f, std::ostream* os) { *os << f.name; }
+
+json Die(const char* call, int occurrence = 1) { return {{"dieOn", call}, {"dieOnCount", occurrence}}; }
+
+class WordFaultTest : public FaultFixture, public ::testing::WithParamInterface<WordFault> {};
+
+TEST_P(WordFaultTest, WorkerEndsCleanlyAndTheClipboardIsNeverTorn) {
+    const WordFault& f = GetParam();
+    testsupport::WriteWordScript(f.script);
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    testblock::HostBytesGuard guard;
+    std::string stray = "block not checked";
+    previewhost::PreviewOptions options = Options();
+    options.beforeStart = [&](previewhost::HostChannel& channel) { guard.FillAndRemember(channel); };
+    options.afterExit = [&](previewhost::HostChannel& channel) { stray = guard.StrayWrite(channel); };
+    const auto result = previewhost::RunPreview(options);
+
+    EXPECT_EQ(result.outcome, f.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_TRUE(result.workerExited);
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_FALSE(result.mutexAbandoned) << "the worker ended while owning the mutex";
+    EXPECT_EQ(stray, "");
+    if (f.outcome == Outcome::Preview) {
+        EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
+    } else {
+        EXPECT_EQ(result.clipboardText, Placeholder);
+    }
+    EXPECT_LE(testsupport::WordProcessIds().size(), 1u);
+    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, WordFaultTest,
+    ::testing::Values(
+        // Word gone before the open: the open reports the server unavailable
+        // and the second attempt starts a fresh Word.
+        WordFault{"DiesFetchingDocumentsToCloseThem", Die("Application.Documents"), Outcome::Preview},
+        WordFault{"DiesClosingTheOpenDocuments", Die("Documents.Close"), Outcome::Preview},
+        WordFault{"DiesAcceptingTheEventSink", Die("Advise"), Outcome::Preview},
+        WordFault{"DiesDuringOpen", Die("Documents.Open"), Outcome::Placeholder},
+        WordFault{"DiesFetchingTheSelection", Die("Application.Selection"), Outcome::Placeholder},
+        WordFault{"DiesReadingTheSelectionsDocument", Die("Selection.Document"), Outcome::Placeholder},
+        WordFault{"DiesSelectingTheDocument", Die("Document.Select"), Outcome::Placeholder},
+        WordFault{"DiesReadingTheSelectionEnd", Die("Selection.End.get"), Outcome::Placeholder},
+        WordFault{"DiesCuttingTheSelection", Die("Selection.End.put"), Outcome::Placeholder},
+        WordFault{"DiesCopying", Die("Selection.Copy"), Outcome::Placeholder},
+        WordFault{"DiesCollapsingTheSelection", Die("Selection.Start.put"), Outcome::Preview},
+        WordFault{"DiesCopyingTheCollapsedSelection", Die("Selection.Copy", 2), Outcome::Preview},
+        WordFault{"DiesClosingAfterThePreview", Die("Documents.Close", 2), Outcome::Preview},
+        WordFault{"BusyOnOpen", {{"openResults", {"0x8001010A"}}}, Outcome::Placeholder},
+        WordFault{"SelectionUnavailable", {{"failCalls", {{"Application.Selection", "0x800A1098"}}}},
+                  Outcome::Placeholder},
+        WordFault{"SelectionEndUnreadable", {{"failCalls", {{"Selection.End.get", "0x800A11FD"}}}},
+                  Outcome::Placeholder}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Word hangs --------------------------------------------------------------------
+
+TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {
+    testsupport::WriteWordScript({{"hangOn", "Documents.Open"}});
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    previewhost::PreviewOptions options = Options();
+    options.bound = 3s;
+    const auto result = previewhost::RunPreview(options);
+    // The worker has no time-out of its own: the host gives up and kills it.
+    EXPECT_EQ(result.outcome, Outcome::TimedOut);
+    EXPECT_EQ(result.stuckStage, "mutex");
+    EXPECT_TRUE(result.workerExited);
+    ::Sleep(200);
+    const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
+    EXPECT_TRUE(workers.empty()) << "a worker was left behind";
+    EXPECT_TRUE(FileExists(path_));
+}
+
+// --- the host misbehaves --------------------------------------------------------------
+
+TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
+    testsupport::WriteWordScript(json::object());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    UniqueHandle ownerMayEnd(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread owner;
+    previewhost::PreviewOptions options = Options();
+    options.beforeStart = [&](previewhost::HostChannel& channel) {
+        std::atomic<bool> owned{false};
+        owner = std::thread([&, mutex = channel.Mutex()] {
+            ::WaitForSingleObject(mutex, INFINITE);
+            owned = true;
+            ::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
+            // Ends without releasing: the mutex is abandoned.
+        });
+        while (!owned) ::Sleep(1);
+    };
+    options.afterGo = [&](previewhost::HostChannel& channel) {
+        ::Sleep(300);
+        EXPECT_EQ(channel.Byte(layout::GoSignal), 1) << "the worker went on without the mutex";
+        ::SetEvent(ownerMayEnd.get());
+    };
+    const auto result = previewhost::RunPreview(options);
+    owner.join();
+    EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
+    EXPECT_EQ(result.workerExitCode, 0u);
+}
+
+// A host that goes away while the worker waits for the acknowledgement: the
+// worker keeps waiting (by design), and StopWaiting, written by whoever still
+// has the block (here a second view, as a restarted host or a watchdog would
+// hold), releases it with Word cleaned up.
+TEST_F(FaultFixture, HostGoneDuringTheWaitStopWaitingStillReleasesTheWorker) {
+    testsupport::WriteWordScript(json::object());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    std::optional<previewhost::WorkerProcess> worker;
+    UniqueHandle survivingMapping;
+    UniqueMappedView survivingView;
+    {
+        auto channel = previewhost::HostChannel::Create(4096);
+        previewhost::RequestFields request;
+        request.documentPath = path_;
+        channel.WriteRequest(request);
+        survivingMapping.reset(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, layout::MappingName));
+        survivingView.reset(::MapViewOfFile(survivingMapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        ASSERT_TRUE(survivingView);
+        worker = previewhost::WorkerProcess::Start(testsupport::WorkerPath());
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (channel.Heartbeat() == 0 && std::chrono::steady_clock::now() < end) ::Sleep(1);
+        channel.SetByte(layout::GoSignal, 1);
+        while (channel.Byte(layout::GoSignal) != 0 && std::chrono::steady_clock::now() < end) ::Sleep(1);
+        ASSERT_EQ(::WaitForSingleObject(channel.Mutex(), 30000), WAIT_OBJECT_0);
+        EXPECT_EQ(previewhost::ReadClipboardText(), text_.substr(0, 3000));
+        // The host ends here, owning the mutex: its handles close and the
+        // mutex is abandoned; PreviewTaken is never set.
+    }
+    ::Sleep(500);
+    ASSERT_FALSE(worker->HasExited()) << "the worker stopped waiting on its own";
+    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 1) << "the document should be open while the worker waits";
+
+    auto* block = static_cast<volatile std::uint8_t*>(survivingView.get());
+    block[layout::StopWaiting] = 1;
+    ASSERT_TRUE(worker->WaitForExit(30s));
+    EXPECT_EQ(worker->ExitCode(), 0u);
+    EXPECT_EQ(block[layout::WorkerBusy], 0);
+    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
+}
+
+}  // namespace
