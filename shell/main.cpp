@@ -8,6 +8,9 @@
 #include <memory>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Every wait of the worker is a short poll; at the default resolution
+    // each would stretch to the next system tick.
+    TimerResolution resolution(1);
     // Automation on this, the only thread, as a single-threaded apartment.
     ComApartment apartment(COINIT_APARTMENTTHREADED);
     try {
