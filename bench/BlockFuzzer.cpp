@@ -1,10 +1,13 @@
-// block_fuzzer [COUNT] [SEED] [FIRST]: hands the worker hostile request blocks
+// block_fuzzer [COUNT] [SEED] [FIRST] [verbose]: hands the worker hostile request blocks
 // and checks what it leaves behind.
 //
 // Block i is drawn from its own generator seeded with (SEED, i), so any block
 // can be replayed alone: `block_fuzzer 1 SEED i`. The harness plays a host
 // that is well-behaved in timing (the worker is never kept waiting by
 // design), so a worker that does not finish within the bound has hung.
+//
+// BLOCK_FUZZER_WORKER=<exe> runs another worker instead (e.g. fake-worker.exe
+// in one of its failing modes, to see that the harness notices).
 #include "bench/BenchRig.h"
 #include "channel/SharedBlockLayout.h"
 #include "host/PreviewHost.h"
@@ -182,21 +185,21 @@ json ScriptFor(const Plan& plan) {
     return script;
 }
 
+// Whether the worker can reach Word at all (WordReady stays 1).
+bool WordReachable(const Plan& plan) {
+    if (plan.word == WordPlan::NotRegistered) return false;
+    // Word dying before the open makes the open fail with 0x800706BA: the
+    // retry then finds no Word that can be reached (Wine keeps the dead
+    // server's registration until rpcss restarts).
+    return !(plan.word == WordPlan::DieOn && plan.dieOnCount == 1 &&
+             (plan.dieOn == "Documents.Close" || plan.dieOn == "Application.Documents"));
+}
+
 // Whether a preview attempt with this Word reaches its clean-up, where the
 // delete flags are honoured.
 bool ReachesCleanUp(const Plan& plan) {
-    switch (plan.word) {
-        case WordPlan::NotRegistered:  // Word cannot be reached: WordReady 0
-        case WordPlan::ServerFault:    // the worker reconnects and leaves everything as it is
-            return false;
-        case WordPlan::DieOn:
-            // Word dying before the open makes the open fail with 0x800706BA: the
-            // retry then finds no Word that can be reached (Wine keeps the dead
-            // server's registration until rpcss restarts), so WordReady ends 0.
-            return !(plan.dieOnCount == 1 && (plan.dieOn == "Documents.Close" || plan.dieOn == "Application.Documents"));
-        default:
-            return true;
-    }
+    // On 0x80010105 the worker reconnects and leaves everything as it is.
+    return WordReachable(plan) && plan.word != WordPlan::ServerFault;
 }
 
 bool DeletionFlagged(const std::vector<std::uint8_t>& block) {
@@ -240,6 +243,12 @@ std::string PathIn(const std::vector<std::uint8_t>& block) {
     return std::string(first, std::find(first, last, std::uint8_t{0}));
 }
 
+std::wstring WorkerUnderTest() {
+    wchar_t path[MAX_PATH] = L"";
+    const DWORD length = ::GetEnvironmentVariableW(L"BLOCK_FUZZER_WORKER", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path) : testsupport::WorkerPath();
+}
+
 struct DialogSearch {
     DWORD pid;
     bool found;
@@ -265,13 +274,14 @@ bool HasDialog(DWORD pid) {
 
 struct Totals {
     int blocks = 0, crashes = 0, hangs = 0, strayWrites = 0, wrongDeletions = 0, dialogs = 0, wrongTakes = 0,
-        wrongPaths = 0, taken = 0, previewsReached = 0, harnessErrors = 0;
+        wrongPaths = 0, wrongWordReady = 0, taken = 0, previewsReached = 0, harnessErrors = 0;
     std::vector<std::string> failures;
 };
 
 class Fuzzer {
 public:
-    Fuzzer(std::uint32_t seed, std::string folder) : seed_(seed), folder_(std::move(folder)) {}
+    Fuzzer(std::uint32_t seed, std::string folder, bool verbose)
+        : seed_(seed), folder_(std::move(folder)), verbose_(verbose) {}
 
     void RunBlock(std::uint32_t index, Totals& totals);
     void Finish() {
@@ -289,6 +299,7 @@ private:
 
     std::uint32_t seed_;
     std::string folder_;
+    bool verbose_;
     DWORD warmWord_ = 0;
 };
 
@@ -432,7 +443,7 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     const std::int32_t initialHeartbeat = heartbeat();
     previewhost::WorkerProcess worker;
     try {
-        worker = previewhost::WorkerProcess::Start(testsupport::WorkerPath());
+        worker = previewhost::WorkerProcess::Start(WorkerUnderTest());
     } catch (const std::exception& error) {
         Fail(totals, totals.harnessErrors, index, plan, error.what());
         ::DeleteFileA(documentPath.c_str());
@@ -517,6 +528,9 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
             break;
         }
     }
+    if (hostActive && !hung && !dialog && (bytes[layout::WordReady] != 0) != WordReachable(plan))
+        Fail(totals, totals.wrongWordReady, index, plan, "WordReady " + std::to_string(bytes[layout::WordReady]) +
+             (WordReachable(plan) ? " though Word could be reached" : " though Word could not be reached"));
     if (pending && bytes[layout::RequestPending] != 0 && !hung && !dialog)
         Fail(totals, totals.wrongTakes, index, plan, "a pending request in a valid block was not taken");
 
@@ -539,6 +553,13 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
         }
     }
 
+    if (verbose_) {
+        std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | delete expected %d done %d | exit %s | %.0f ms\n",
+                    index, plan.Describe().c_str(), attached, pending, hostActive, bytes[layout::WordReady],
+                    bytes[layout::OpenRejected], expectDeleted, deleted,
+                    exitCode ? benchrig::Hex(*exitCode).c_str() : "none",
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
     ::DeleteFileA(documentPath.c_str());
     if (plan.word == WordPlan::NotRegistered) testsupport::RegisterWordDouble();
 }
@@ -554,10 +575,11 @@ int main(int argc, char** argv) {
     const std::uint32_t count = Argument(argc, argv, 1, 1000);
     const std::uint32_t seed = Argument(argc, argv, 2, 1);
     const std::uint32_t first = Argument(argc, argv, 3, 0);
+    const bool verbose = argc > 4 && std::strcmp(argv[4], "verbose") == 0;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     const auto started = Clock::now();
-    Fuzzer fuzzer(seed, benchrig::ScratchFolder("wordpreview-fuzz"));
+    Fuzzer fuzzer(seed, benchrig::ScratchFolder("wordpreview-fuzz"), verbose);
     Totals totals;
     std::printf("block_fuzzer: %u blocks from %u, seed %u\n", count, first, seed);
     for (std::uint32_t i = first; i < first + count; ++i) {
@@ -575,6 +597,7 @@ int main(int argc, char** argv) {
     std::printf("dialogs: %d\n", totals.dialogs);
     std::printf("wrong_takes: %d\n", totals.wrongTakes);
     std::printf("wrong_paths: %d\n", totals.wrongPaths);
+    std::printf("wrong_word_ready: %d\n", totals.wrongWordReady);
     std::printf("harness_errors: %d\n", totals.harnessErrors);
     std::printf("seconds: %.1f\n", seconds);
     std::printf("blocks: %d\n", totals.blocks);
@@ -583,6 +606,6 @@ int main(int argc, char** argv) {
     std::printf("stray_writes: %d\n", totals.strayWrites);
     std::printf("wrong_deletions: %d\n", totals.wrongDeletions);
     const bool clean = totals.crashes + totals.hangs + totals.strayWrites + totals.wrongDeletions + totals.dialogs +
-                       totals.wrongTakes + totals.wrongPaths + totals.harnessErrors == 0;
+                       totals.wrongTakes + totals.wrongPaths + totals.wrongWordReady + totals.harnessErrors == 0;
     return clean ? 0 : 1;
 }
