@@ -356,7 +356,11 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     if (d.Percent(plan.path == PathForm::Terminated ? 40 : 70)) plan.text = DrawText(d);
     plan.stopWaiting = d.Percent(25);
 
-    const std::string mutexName = "fuzz-mutex-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(index);
+    // Same length for every block and run: the name's length decides how many
+    // bytes some blocks draw, and so what the rest of the block holds.
+    char mutexText[32];
+    std::snprintf(mutexText, sizeof mutexText, "WordPreviewFuzz-%010u", static_cast<unsigned>(index));
+    const std::string mutexName = mutexText;
     if (plan.name == NameForm::Unterminated && d.Percent(50))
         plan.mappingSize = (plan.mappingSize + 4095) / 4096 * 4096;  // no zero tail to end the name
     if (plan.name == NameForm::EndsWithMapping) plan.mappingSize = layout::MutexName + mutexName.size();
