@@ -8,8 +8,6 @@
 #include <exception>
 #include <string>
 
-TWordForm* WordForm = nullptr;
-
 namespace {
 
 constexpr char FormClassName[] = "TWordForm";
@@ -73,7 +71,6 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     RECT frame{0, 0, ClientWidth, ClientHeight};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
     auto* form = new TWordForm();
-    WordForm = form;
     // Created without WS_VISIBLE and never shown: a window that is never
     // shown never gets a taskbar button either.
     ::CreateWindowExA(0, FormClassName, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,

@@ -9,19 +9,16 @@
 // A window timer owned by the form; enabled timers tick on the form's window.
 class TTimer {
 public:
-    TTimer(UINT_PTR id, UINT interval, bool enabled) : id_(id), Interval(interval), enabled_(enabled) {}
+    TTimer(UINT_PTR id, UINT interval, bool enabled) : Interval(interval), id_(id), enabled_(enabled) {}
     void Start(HWND owner);  // sets the system timer when enabled
     void Disable();
     UINT_PTR Id() const { return id_; }
 
-private:
-    UINT_PTR id_;
-    HWND owner_ = nullptr;
-
-public:
     const UINT Interval;  // ms; the system raises very short intervals to its own minimum
 
 private:
+    UINT_PTR id_;
+    HWND owner_ = nullptr;
     bool enabled_;
 };
 
@@ -36,7 +33,8 @@ public:
     void Close();  // as the user closing it would: FormClose, then the window goes
     HWND Handle() const { return handle_; }
 
-    // Declared in this order so that the Word connection goes before the timer.
+    // Declared in this order so that the Word connection goes before the
+    // timer. The form binds WordApplication1 to the preview at creation.
     TTimer Timer_StartProcess{1, 1, true};
     TWordApplication WordApplication1;
 
@@ -50,9 +48,6 @@ private:
 
     HWND handle_ = nullptr;
 };
-
-// The one main window; the preview reaches WordApplication1 through it.
-extern TWordForm* WordForm;
 
 // The application object's part of the frame: ending the message loop and
 // the standard error box for an exception that nobody handled.
