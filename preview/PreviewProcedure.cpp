@@ -21,7 +21,7 @@ constexpr HRESULT OpenFailedKnownB = static_cast<HRESULT>(0x800A1401);
 // real password then fails to open instead of making Word ask for one.
 constexpr char DummyPassword[] = "1";
 
-constexpr DWORD PollInterval = 10;          // ms
+constexpr DWORD PollInterval = 10;                // ms
 constexpr DWORD PauseAfterFailedReconnect = 500;  // ms
 
 constexpr long DoNotSaveChanges = 0;
@@ -29,13 +29,13 @@ constexpr long OriginalDocumentFormat = 1;
 
 void DisconnectQuietly(TWordApplication& word) noexcept { word.Disconnect(); }
 
-// Word gets a fresh Documents collection for each call and lets go of it
-// right after.
+// The Documents collection is fetched for this one call and released right
+// after: no Word reference survives from one step to the next.
 void CloseAllDocuments(TWordApplication& word) {
     (void)word.Documents().Close(DoNotSaveChanges, OriginalDocumentFormat, false);
 }
 
-// The document that Word refused, or S_OK.
+// S_OK, or Word's code for refusing the document.
 HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
     OpenArguments arguments;
     arguments.fileName = path;
@@ -56,9 +56,9 @@ HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
 // Selecting the whole main text goes through the selection's own document.
 void SelectWholeDocument(TWordApplication& word) { (void)word.Selection().Document().Select(); }
 
-// Calls that report failures the procedure does not act on; a Word that has
-// gone away mid-call is the exception: then the clipboard cannot hold the
-// preview, and handing over as if it did would lie to the host.
+// Copy's own failures are not acted on (an empty selection, say), with one
+// exception: when Word went away during the call the clipboard cannot hold
+// the preview, and handing over as if it did would tell the host a lie.
 bool WordWentAway(HRESULT code) {
     return code == static_cast<HRESULT>(0x800706BE)     // RPC_S_CALL_FAILED
            || code == ServerUnavailable                  // RPC_S_SERVER_UNAVAILABLE
@@ -68,7 +68,9 @@ bool WordWentAway(HRESULT code) {
 
 enum class CopyOutcome { Copied, EmptySelection, Failed };
 
-// Cuts the selection to the preview's length and has Word copy it.
+// Cuts the selection to the preview's length and has Word copy it. The end
+// is read twice on purpose, through two fresh Selections: once to see
+// whether Word shows any text at all, once to cut.
 CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;

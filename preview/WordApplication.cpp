@@ -101,7 +101,9 @@ IgnoringEventSink g_eventSink;
 
 HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
                                     VARIANT* result, EXCEPINFO& info) noexcept {
+    constexpr UINT MaxArguments = 16;
     if (!object_) return E_POINTER;
+    if (argCount > MaxArguments) return E_INVALIDARG;
     const std::wstring key = CacheKey(typeName_, member);
     auto& cache = DispidCache();
     auto found = cache.find(key);
@@ -116,7 +118,7 @@ HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* 
     }
 
     // IDispatch takes its arguments last to first.
-    VARIANT reversed[16] = {};
+    VARIANT reversed[MaxArguments] = {};
     for (UINT i = 0; i < argCount; ++i) reversed[i] = argsInOrder[argCount - 1 - i];
     DISPID putId = DISPID_PROPERTYPUT;
     DISPPARAMS params{};
@@ -233,7 +235,7 @@ WordSelection WordApplicationObject::Selection() { return WordSelection(GetObjec
 void TWordApplication::Connect() {
     if (application_) return;
     ComPtr<IUnknown> running;
-    if (ConnectKind != ckNewInstance && SUCCEEDED(::GetActiveObject(CLSID_WordApplication, nullptr, &running)) && running) {
+    if (SUCCEEDED(::GetActiveObject(CLSID_WordApplication, nullptr, &running)) && running) {
         TraceStage("connected to the running Word");
     } else {
         const HRESULT hr = ::CoCreateInstance(CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,

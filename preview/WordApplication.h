@@ -93,14 +93,15 @@ public:
     WordSelection Selection();
 };
 
-enum TConnectKind { ckRunningOrNew, ckNewInstance, ckRunningInstance };
+// How Connect finds Word: the running instance if there is one, else a new one.
+enum TConnectKind { ckRunningOrNew };
 
 // The one connection to Word. It never asks Word to quit: disconnecting (and
 // destroying the object) only lets go of Word.
 class TWordApplication {
 public:
     TConnectKind ConnectKind = ckRunningOrNew;
-    bool AutoConnect = false;
+    bool AutoConnect = false;  // nothing connects until the preview asks
 
     TWordApplication() = default;
     TWordApplication(const TWordApplication&) = delete;
