@@ -152,7 +152,7 @@ TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {
     testsupport::WriteWordScript({{"hangOn", "Documents.Open"}});
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
     previewhost::PreviewOptions options = Options();
-    options.bound = 3s;
+    options.bound = 8s;
     const auto result = previewhost::RunPreview(options);
     // The worker has no time-out of its own: the host gives up and kills it.
     EXPECT_EQ(result.outcome, Outcome::TimedOut);
