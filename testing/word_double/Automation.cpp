@@ -181,28 +181,31 @@ private:
         return call.Finish(S_OK);
     }
 
-    // Like Word: moving one end past the other drags the other along.
     HRESULT PutEnd(DISPPARAMS* params, EXCEPINFO* exception) {
-        Invocation call("Selection.End.put", params);
-        if (auto failed = FailCallsEntry(call, exception)) return *failed;
-        const OpenDocument* document = State().Active();
-        if (!document) return NoDocument(call, exception);
-        const auto value = PutValue(params);
-        if (!value) return call.Finish(DISP_E_TYPEMISMATCH);
-        State().selectionEnd = Clamp(*value, *document);
-        State().selectionStart = std::min(State().selectionStart, State().selectionEnd);
-        return call.Finish(S_OK);
+        return PutPosition("Selection.End.put", SelectionEnd::End, params, exception);
     }
 
     HRESULT PutStart(DISPPARAMS* params, EXCEPINFO* exception) {
-        Invocation call("Selection.Start.put", params);
+        return PutPosition("Selection.Start.put", SelectionEnd::Start, params, exception);
+    }
+
+    // Like Word: moving one end past the other drags the other along.
+    enum class SelectionEnd { Start, End };
+    HRESULT PutPosition(const char* name, SelectionEnd which, DISPPARAMS* params, EXCEPINFO* exception) {
+        Invocation call(name, params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
         if (!document) return NoDocument(call, exception);
         const auto value = PutValue(params);
         if (!value) return call.Finish(DISP_E_TYPEMISMATCH);
-        State().selectionStart = Clamp(*value, *document);
-        State().selectionEnd = std::max(State().selectionStart, State().selectionEnd);
+        const long position = Clamp(*value, *document);
+        if (which == SelectionEnd::End) {
+            State().selectionEnd = position;
+            State().selectionStart = std::min(State().selectionStart, position);
+        } else {
+            State().selectionStart = position;
+            State().selectionEnd = std::max(State().selectionEnd, position);
+        }
         return call.Finish(S_OK);
     }
 
