@@ -287,15 +287,16 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class EventsConnectionPoint final : public IConnectionPoint {
+// A reference-counted object serving one interface; it deletes itself when
+// the last reference goes.
+template <typename Interface>
+class SingleInterfaceObject : public Interface {
 public:
-    explicit EventsConnectionPoint(IConnectionPointContainer* container) : container_(container) {}
-
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
-        *object = static_cast<IConnectionPoint*>(this);
+        if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
+        *object = static_cast<Interface*>(this);
         AddRef();
         return S_OK;
     }
@@ -305,6 +306,18 @@ public:
         if (left == 0) delete this;
         return static_cast<ULONG>(left);
     }
+
+protected:
+    virtual ~SingleInterfaceObject() = default;
+
+private:
+    LONG references_ = 1;
+};
+
+class EventsConnectionPoint final : public SingleInterfaceObject<IConnectionPoint> {
+public:
+    explicit EventsConnectionPoint(IConnectionPointContainer* container) : container_(container) {}
+
     STDMETHODIMP GetConnectionInterface(IID* iid) override {
         if (!iid) return E_POINTER;
         *iid = word_ids::DIID_ApplicationEvents3;
@@ -345,8 +358,7 @@ public:
     }
 
 private:
-    ~EventsConnectionPoint() = default;
-    LONG references_ = 1;
+    ~EventsConnectionPoint() override = default;
     IConnectionPointContainer* container_;  // not owned: the container owns this point
     DWORD nextCookie_ = 1;
     std::map<DWORD, ComPtr<IUnknown>> sinks_;
@@ -426,24 +438,10 @@ private:
     ComPtr<IDispatch> documents_ = Make<Documents>();
 };
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory> {
 public:
     explicit ClassFactory(IDispatch* application) : application_(application) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-        *object = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = ::InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         const HRESULT hr = outer ? CLASS_E_NOAGGREGATION : application_->QueryInterface(iid, object);
         json line = LogLine("ClassFactory.CreateInstance");
@@ -455,8 +453,7 @@ public:
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
 private:
-    ~ClassFactory() = default;
-    LONG references_ = 1;
+    ~ClassFactory() override = default;
     ComPtr<IDispatch> application_;
 };
 
