@@ -114,57 +114,6 @@ std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& a
     return elapsed;
 }
 
-// --- the executable ------------------------------------------------------------------
-
-// The DLLs an executable imports, read from its PE import directory.
-std::vector<std::string> ImportedDlls(const std::wstring& exe) {
-    std::vector<std::string> names;
-    std::ifstream file(exe.c_str(), std::ios::binary);
-    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto fits = [&](std::size_t offset, std::size_t length) { return offset + length <= image.size(); };
-    if (!fits(0, sizeof(IMAGE_DOS_HEADER))) return names;
-    IMAGE_DOS_HEADER dos;
-    std::memcpy(&dos, image.data(), sizeof dos);
-    const auto ntAt = static_cast<std::size_t>(dos.e_lfanew);
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || !fits(ntAt, sizeof(IMAGE_NT_HEADERS32))) return names;
-    IMAGE_NT_HEADERS32 nt;
-    std::memcpy(&nt, image.data() + ntAt, sizeof nt);
-    if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return names;
-    if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT) return names;
-    const DWORD importRva = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-
-    const std::size_t sectionsAt = ntAt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
-    std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
-    if (!fits(sectionsAt, sections.size() * sizeof(IMAGE_SECTION_HEADER))) return names;
-    std::memcpy(sections.data(), image.data() + sectionsAt, sections.size() * sizeof(IMAGE_SECTION_HEADER));
-    const auto fileOffset = [&](DWORD rva) -> std::optional<std::size_t> {
-        for (const auto& section : sections) {
-            const DWORD size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
-            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + size)
-                return static_cast<std::size_t>(rva - section.VirtualAddress + section.PointerToRawData);
-        }
-        return std::nullopt;
-    };
-
-    auto at = fileOffset(importRva);
-    for (; at && fits(*at, sizeof(IMAGE_IMPORT_DESCRIPTOR)); *at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        IMAGE_IMPORT_DESCRIPTOR descriptor;
-        std::memcpy(&descriptor, image.data() + *at, sizeof descriptor);
-        if (descriptor.Name == 0) break;
-        const auto nameAt = fileOffset(descriptor.Name);
-        if (!nameAt || !fits(*nameAt, 1)) break;
-        const std::size_t end = image.find('\0', *nameAt);
-        names.push_back(image.substr(*nameAt, end == std::string::npos ? std::string::npos : end - *nameAt));
-    }
-    return names;
-}
-
-std::uintmax_t FileBytes(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<std::uintmax_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // --- a debug-output listener ------------------------------------------------------------
 
 // Collects every process's OutputDebugStringA lines through the DBWIN buffer,
@@ -741,15 +690,11 @@ int main(int argc, char** argv) {
 
     const double workerMs = SpreadOf(workerWhole).median;
     const double floorMs = SpreadOf(floorRuns).median;
-    std::string imports;
-    for (const auto& dll : ImportedDlls(workerExe)) imports += (imports.empty() ? "" : ",") + dll;
     std::printf("\nworker_ms: %.2f\n", workerMs);
     std::printf("floor_ms: %.2f\n", floorMs);
     std::printf("ratio: %.2f\n", workerMs / floorMs);
     std::printf("fixed_sleeps_ms: %.2f\n", fixedSleeps);
     std::printf("ratio_without_fixed_sleeps: %.2f\n", (workerMs - fixedSleeps) / floorMs);
-    std::printf("exe_bytes: %ju\n", FileBytes(workerExe));
-    std::printf("imports: %s\n", imports.c_str());
     std::printf("peak_private_bytes: %zu\n", peakPrivateBytes);
     return failures ? 1 : 0;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -230,26 +231,31 @@ TEST_F(ChannelTest, HostWithdrawingAfterGoGetsNoPreviewAndAFreeMutex) {
 }
 
 // The current directory of another process, read from its process parameters.
+// The worker under test is built for the same architecture as this test, so
+// the layouts below, written with pointer-sized members, match its own (the
+// directory's string lies at +0x24 in a 32-bit process, +0x38 in a 64-bit one).
+struct ProcessParametersHead {
+    ULONG maximumLength, length, flags, debugFlags;
+    HANDLE consoleHandle;
+    ULONG consoleFlags;
+    HANDLE standardInput, standardOutput, standardError;
+    UNICODE_STRING currentDirectoryPath;
+};
+static_assert(offsetof(ProcessParametersHead, currentDirectoryPath) == (sizeof(void*) == 4 ? 0x24 : 0x38));
+
 std::wstring CurrentDirectoryOf(HANDLE process) {
     using QueryFn = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
     auto query = reinterpret_cast<QueryFn>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
     PROCESS_BASIC_INFORMATION basic{};
     if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0) return {};
-    std::uint32_t parameters = 0;  // 32-bit process: PEB+0x10
-    if (!::ReadProcessMemory(process, reinterpret_cast<const char*>(basic.PebBaseAddress) + 0x10, &parameters,
-                             sizeof parameters, nullptr))
-        return {};
-    struct {
-        std::uint16_t length, maximum;
-        std::uint32_t buffer;
-    } directory{};  // RTL_USER_PROCESS_PARAMETERS.CurrentDirectory.DosPath at +0x24
-    if (!::ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(parameters + 0x24)),
-                             &directory, sizeof directory, nullptr))
-        return {};
-    std::wstring text(directory.length / 2, L'\0');
-    ::ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(directory.buffer)),
-                        text.data(), directory.length, nullptr);
+    PEB peb{};
+    if (!::ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr)) return {};
+    ProcessParametersHead parameters{};
+    if (!::ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, nullptr)) return {};
+    const UNICODE_STRING& directory = parameters.currentDirectoryPath;
+    std::wstring text(directory.Length / sizeof(wchar_t), L'\0');
+    if (!::ReadProcessMemory(process, directory.Buffer, text.data(), directory.Length, nullptr)) return {};
     return text;
 }
 
