@@ -1,6 +1,7 @@
 #include "channel/RequestHandshake.h"
 
 #include "channel/SharedBlock.h"
+#include "common/MessageWait.h"
 #include "desktop/StageTrace.h"
 #include "preview/PreviewProcedure.h"
 
@@ -12,22 +13,45 @@ namespace layout = SharedBlockLayout;
 
 constexpr DWORD PollInterval = 10;  // ms
 
+// A mutex is abandoned as soon as its owner's thread ends, and the owner's
+// handles are closed only once its whole process is torn down, a moment
+// later. How long to look for the host's handle to go before deciding that
+// a thread of a living host abandoned the mutex.
+constexpr DWORD HostExitSettling = 500;  // ms
+
 // The heartbeat is written before GoSignal is first looked at, so a host that
 // set GoSignal early still sees the worker alive. HostActive is not looked at
-// here: the host answers a heartbeat with GoSignal, not by withdrawing.
-void BeatUntilGoSignal(SharedBlock& block) {
-    do {
+// here: the host answers a heartbeat with GoSignal, not by withdrawing. Only
+// a host that is gone altogether ends the wait (false).
+bool BeatUntilGoSignal(SharedBlock& block) {
+    for (;;) {
         block.WriteHeartbeat(static_cast<std::int32_t>(std::time(nullptr)));
-        ::Sleep(PollInterval);
-    } while (!block.Flag(layout::GoSignal));
+        SleepDispatching(PollInterval);
+        if (block.Flag(layout::GoSignal)) break;
+        if (HostHasLeft()) {
+            TraceStage("host gone while waiting for GoSignal");
+            return false;
+        }
+    }
     TraceStage("go");
+    return true;
 }
 
-// No time-out, and the result is not examined: a mutex whose owner ended
-// without releasing it (abandoned) is ours all the same.
-void WaitForChannelMutex() {
-    (void)::WaitForSingleObject(ChannelMutex(), INFINITE);
-    TraceStage("mutex owned");
+// No time-out: an abandoned mutex is ours all the same. The wait lets
+// messages through, so Word's calls into the event sink never wait on it.
+// Returns false when the mutex came abandoned because the host itself is gone.
+bool WaitForChannelMutex() {
+    const DWORD result = WaitDispatching(ChannelMutex());
+    TraceStage("mutex owned%s", result == WAIT_ABANDONED_0 ? " (abandoned)" : "");
+    if (result != WAIT_ABANDONED_0) return true;
+    for (DWORD waited = 0; waited < HostExitSettling; waited += PollInterval) {
+        if (HostHasLeft()) {
+            TraceStage("host gone: it abandoned the mutex");
+            return false;
+        }
+        SleepDispatching(PollInterval);
+    }
+    return !HostHasLeft();
 }
 
 // Failures inside the preview are the preview's to answer; anything that
@@ -56,13 +80,11 @@ void RunRequestHandshake() {
     block->SetFlag(layout::RequestPending, false);
     TraceStage("request taken");
 
-    if (block->Flag(layout::HostActive)) {
-        BeatUntilGoSignal(*block);
-        WaitForChannelMutex();
-        if (block->Flag(layout::HostActive)) {
-            block->SetFlag(layout::GoSignal, false);
-            PreviewGuarded(*block);
-        }
+    // A host that is gone can no longer read a preview: Word is left alone.
+    if (block->Flag(layout::HostActive) && BeatUntilGoSignal(*block) && WaitForChannelMutex() &&
+        block->Flag(layout::HostActive)) {
+        block->SetFlag(layout::GoSignal, false);
+        PreviewGuarded(*block);
     }
     ReleaseMutexFully();
     block->SetFlag(layout::WorkerBusy, false);

@@ -1,7 +1,10 @@
 #include "channel/SharedBlock.h"
 
+#include "common/MessageWait.h"
 #include "common/WinResources.h"
 #include "desktop/StageTrace.h"
+
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -100,5 +103,18 @@ HANDLE ChannelMutex() noexcept { return g_channelMutex.get(); }
 void ReleaseMutexFully() {
     // The thread may own the mutex more than once (the wait and any recursive
     // acquisition); only a failing release proves it owns nothing any more.
-    while (::ReleaseMutex(g_channelMutex.get())) ::Sleep(10);
+    while (::ReleaseMutex(g_channelMutex.get())) SleepDispatching(10);
+}
+
+bool HostHasLeft() noexcept {
+    using QueryObject = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    // ntdll is in every process; looked up once, not linked, so that the
+    // worker's imports stay the documented system DLLs.
+    static const auto queryObject = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    if (!queryObject || !g_channelMutex) return false;
+    PUBLIC_OBJECT_BASIC_INFORMATION information{};
+    if (queryObject(g_channelMutex.get(), ObjectBasicInformation, &information, sizeof information, nullptr) != 0)
+        return false;
+    return information.HandleCount <= 1;
 }

@@ -52,3 +52,10 @@ HANDLE ChannelMutex() noexcept;
 // Gives up every level of ownership this thread holds on the channel mutex:
 // releases until a release fails, 10 ms apart. Harmless when nothing is owned.
 void ReleaseMutexFully();
+
+// True when nobody but this process holds the channel mutex any more: the
+// host keeps a handle to it for as long as it takes part in the request, so
+// once the worker's own handle is the only one left, the host is gone (it
+// ended, was killed, or let go of the request). A host that is merely slow
+// keeps its handle and is never taken for gone. False when it cannot be told.
+[[nodiscard]] bool HostHasLeft() noexcept;

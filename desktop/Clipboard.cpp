@@ -1,5 +1,6 @@
 #include "desktop/Clipboard.h"
 
+#include "common/MessageWait.h"
 #include "common/WinResources.h"
 
 #include <cstring>
@@ -8,7 +9,7 @@ void PublishClipboardText(std::string text) {
     ClipboardSession clipboard;
     // No owner window: the worker has no window that should outlive it as
     // the clipboard's owner, and CF_TEXT needs no delayed rendering.
-    while (!clipboard.Open(nullptr)) ::Sleep(10);
+    while (!clipboard.Open(nullptr)) SleepDispatching(10);
     ::EmptyClipboard();
     if (text.empty()) return;
 

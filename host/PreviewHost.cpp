@@ -317,6 +317,7 @@ private:
         } catch (const HostError& error) {
             hostFailure_ = error.what();  // still release the worker below
         }
+        if (options_.beforeAcknowledge) options_.beforeAcknowledge(channel);
         channel.SetByte(options_.stopWaitingInsteadOfTaken ? Layout::StopWaiting : Layout::PreviewTaken, 1);
         owned->Release();
         Mark("acknowledged");

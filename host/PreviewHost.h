@@ -116,6 +116,7 @@ struct PreviewOptions {
     std::chrono::milliseconds bound{30000};       // bound on each of the host's waits
     std::function<void(HostChannel&)> beforeStart;  // tests: last look at the block before the start
     std::function<void(HostChannel&)> afterGo;      // tests: called right after GoSignal is set
+    std::function<void(HostChannel&)> beforeAcknowledge;  // tests: clipboard read, mutex held, not yet acknowledged
     std::function<void(HostChannel&)> afterExit;    // tests: a last look at the block once the worker is gone
     bool trace = false;  // run the worker as a debuggee and collect its OutputDebugString lines
 };

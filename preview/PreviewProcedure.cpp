@@ -1,5 +1,6 @@
 #include "preview/PreviewProcedure.h"
 
+#include "common/MessageWait.h"
 #include "desktop/Clipboard.h"
 #include "desktop/StageTrace.h"
 #include "desktop/WordWindows.h"
@@ -82,12 +83,21 @@ CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
 
 // Lets the host have the mutex and the clipboard, then waits until it says it
 // has read the preview (or tells the worker to stop waiting). No time-out:
-// the host decides how long a preview may take.
+// the host decides how long a preview may take. A host that is gone can no
+// longer say either, and leaving the wait then is what StopWaiting would
+// have done: otherwise Word would keep the document open (and locked) for
+// as long as this process lived.
 void HandOverToHost(SharedBlock& request) {
     request.SetFlag(layout::PreviewTaken, false);
     ReleaseMutexFully();
     TraceStage("handed over");
-    while (!request.Flag(layout::PreviewTaken) && !request.Flag(layout::StopWaiting)) ::Sleep(PollInterval);
+    while (!request.Flag(layout::PreviewTaken) && !request.Flag(layout::StopWaiting)) {
+        if (HostHasLeft()) {
+            TraceStage("host gone during the hand-over");
+            return;
+        }
+        SleepDispatching(PollInterval);
+    }
     TraceStage("acknowledged");
 }
 
@@ -167,7 +177,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
             try {
                 word.Connect();
             } catch (const Exception&) {
-                ::Sleep(PauseAfterFailedReconnect);
+                SleepDispatching(PauseAfterFailedReconnect);
             }
             return;
         }

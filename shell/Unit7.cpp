@@ -99,13 +99,17 @@ void TWordForm::FormClose() { DetachSharedBlock(); }
 void TWordForm::Timer_StartProcessTimer() {
     Timer_StartProcess.Disable();
     // The window closes whatever the handshake met, so the process never
-    // stays alive hidden.
+    // stays alive hidden; a close request that came meanwhile is served here.
     struct CloseAtEnd {
         TWordForm* form;
-        ~CloseAtEnd() { form->Close(); }
+        ~CloseAtEnd() {
+            form->requestRunning_ = false;
+            form->Close();
+        }
     } closeAtEnd{this};
+    requestRunning_ = true;
     RunRequestHandshake();
-    TraceStage("exiting");
+    TraceStage(closeRequested_ ? "exiting (a close request came during the request)" : "exiting");
 }
 
 LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -120,6 +124,13 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (wParam == Timer_StartProcess.Id()) Timer_StartProcessTimer();
             return 0;
         case WM_CLOSE:
+            // Closing detaches the block and ends the Word connection; under a
+            // running request that would pull both from under it.
+            if (requestRunning_) {
+                closeRequested_ = true;
+                TraceStage("close request held until the request ends");
+                return 0;
+            }
             FormClose();
             ::DestroyWindow(handle_);
             return 0;

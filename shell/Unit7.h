@@ -47,6 +47,11 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND handle_ = nullptr;
+    // While the request runs its waits dispatch messages, so a close request
+    // (another program's WM_CLOSE, taskkill without /f) can arrive in the
+    // middle of it; it is held until the request has ended.
+    bool requestRunning_ = false;
+    bool closeRequested_ = false;
 };
 
 // The application object's part of the frame: ending the message loop and

@@ -6,6 +6,7 @@
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/HostBytes.h"
+#include "tests/WordLog.h"
 
 #include <gtest/gtest.h>
 
@@ -37,22 +38,6 @@ std::string LongText() {
     std::string text;
     for (int i = 0; text.size() < 4000; ++i) text += "sentence " + std::to_string(i) + " of a long document. ";
     return text;
-}
-
-// Documents each live Word double still has open, from its log.
-int DocumentsLeftOpen(const std::vector<json>& log) {
-    std::map<int, int> open;
-    for (const json& line : log) {
-        const int pid = line.value("pid", 0);
-        const std::string call = line.value("call", "");
-        if (call == "Documents.Open" && line.value("result", 1u) == 0u) ++open[pid];
-        if (call == "Documents.Close" && line.contains("closed")) open[pid] = 0;
-    }
-    const std::vector<DWORD> alive = testsupport::WordProcessIds();
-    int left = 0;
-    for (auto [pid, count] : open)
-        if (std::find(alive.begin(), alive.end(), static_cast<DWORD>(pid)) != alive.end()) left += count;
-    return left;
 }
 
 class FaultFixture : public ::testing::Test {
@@ -118,7 +103,7 @@ TEST_P(WordFaultTest, WorkerEndsCleanlyAndTheClipboardIsNeverTorn) {
         EXPECT_EQ(result.clipboardText, Placeholder);
     }
     EXPECT_LE(testsupport::WordProcessIds().size(), 1u);
-    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
+    EXPECT_EQ(testword::DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -205,11 +190,13 @@ TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
     EXPECT_EQ(result.workerExitCode, 0u);
 }
 
-// A host that goes away while the worker waits for the acknowledgement: the
-// worker keeps waiting (by design), and StopWaiting, written by whoever still
-// has the block (here a second view, as a restarted host or a watchdog would
-// hold), releases it with Word cleaned up.
-TEST_F(FaultFixture, HostGoneDuringTheWaitStopWaitingStillReleasesTheWorker) {
+// A host that lets go of the channel while the worker waits for the
+// acknowledgement (it closes its handles without setting PreviewTaken or
+// StopWaiting) can never acknowledge. The worker notices that nobody holds
+// the mutex but itself and ends the request as StopWaiting would: Word
+// cleaned up, WorkerBusy cleared. The surviving view (as a watchdog would
+// hold) keeps the block readable; it holds no mutex handle.
+TEST_F(FaultFixture, HostLettingGoDuringTheWaitReleasesTheWorkerWithWordCleanedUp) {
     testsupport::WriteWordScript(json::object());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
     std::optional<previewhost::WorkerProcess> worker;
@@ -230,19 +217,16 @@ TEST_F(FaultFixture, HostGoneDuringTheWaitStopWaitingStillReleasesTheWorker) {
         while (channel.Byte(layout::GoSignal) != 0 && std::chrono::steady_clock::now() < end) ::Sleep(1);
         ASSERT_EQ(::WaitForSingleObject(channel.Mutex(), 30000), WAIT_OBJECT_0);
         EXPECT_EQ(previewhost::ReadClipboardText(), text_.substr(0, 3000));
-        // The host ends here, owning the mutex: its handles close and the
-        // mutex is abandoned; PreviewTaken is never set.
+        EXPECT_EQ(testword::DocumentsLeftOpen(testsupport::ReadWordLog()), 1) << "the document is open during the hand-over";
+        ::ReleaseMutex(channel.Mutex());
+        // The host's handles close here; PreviewTaken is never set.
     }
-    ::Sleep(500);
-    ASSERT_FALSE(worker->HasExited()) << "the worker stopped waiting on its own";
-    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 1) << "the document should be open while the worker waits";
-
-    auto* block = static_cast<volatile std::uint8_t*>(survivingView.get());
-    block[layout::StopWaiting] = 1;
-    ASSERT_TRUE(worker->WaitForExit(30s));
+    ASSERT_TRUE(worker->WaitForExit(5s)) << "the worker kept waiting for a host that let go";
     EXPECT_EQ(worker->ExitCode(), 0u);
+    const auto* block = static_cast<volatile std::uint8_t*>(survivingView.get());
     EXPECT_EQ(block[layout::WorkerBusy], 0);
-    EXPECT_EQ(DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
+    EXPECT_EQ(block[layout::PreviewTaken], 0);
+    EXPECT_EQ(testword::DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
 }
 
 }  // namespace

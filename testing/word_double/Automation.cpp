@@ -314,9 +314,45 @@ private:
     LONG references_ = 1;
 };
 
+class EventsConnectionPoint;
+EventsConnectionPoint* g_eventPoint = nullptr;  // the Application's one point
+
+// ApplicationEvents3's DocumentChange: no arguments, raised whenever the
+// active document changes (the user switching windows, say).
+constexpr DISPID DocumentChangeEvent = 3;
+
 class EventsConnectionPoint final : public SingleInterfaceObject<IConnectionPoint> {
 public:
-    explicit EventsConnectionPoint(IConnectionPointContainer* container) : container_(container) {}
+    explicit EventsConnectionPoint(IConnectionPointContainer* container) : container_(container) {
+        g_eventPoint = this;
+    }
+
+    // Calls every advised sink, as Word does: synchronously, one after another.
+    void RaiseOnEverySink() {
+        // A sink may Unadvise while it is being called: call a copy.
+        const std::map<DWORD, ComPtr<IUnknown>> sinks = sinks_;
+        for (const auto& [cookie, sink] : sinks) {
+            json line = LogLine("Event");
+            line["dispid"] = DocumentChangeEvent;
+            line["cookie"] = cookie;
+            // Timed from the query for the sink's dispatch interface on: across
+            // processes that query is a call into the sink's apartment too.
+            LARGE_INTEGER frequency{}, start{}, end{};
+            ::QueryPerformanceFrequency(&frequency);
+            ::QueryPerformanceCounter(&start);
+            ComPtr<IDispatch> dispatch;
+            HRESULT hr = sink.As(&dispatch);
+            if (SUCCEEDED(hr)) {
+                DISPPARAMS none{};
+                hr = dispatch->Invoke(DocumentChangeEvent, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none,
+                                      nullptr, nullptr, nullptr);
+            }
+            ::QueryPerformanceCounter(&end);
+            line["ms"] = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+            line["result"] = static_cast<uint32_t>(hr);
+            AppendLog(line);
+        }
+    }
 
     STDMETHODIMP GetConnectionInterface(IID* iid) override {
         if (!iid) return E_POINTER;
@@ -358,7 +394,7 @@ public:
     }
 
 private:
-    ~EventsConnectionPoint() override = default;
+    ~EventsConnectionPoint() override { g_eventPoint = nullptr; }
     IConnectionPointContainer* container_;  // not owned: the container owns this point
     DWORD nextCookie_ = 1;
     std::map<DWORD, ComPtr<IUnknown>> sinks_;
@@ -549,5 +585,26 @@ STDMETHODIMP DispatchObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPAR
 ComPtr<IDispatch> CreateApplication() { return Make<Application>(); }
 
 ComPtr<IClassFactory> CreateClassFactory(IDispatch* application) { return Make<ClassFactory>(application); }
+
+namespace {
+long g_eventsLeft = 0;
+long g_eventIntervalMs = 0;
+}  // namespace
+
+void ScheduleEvents(long delayMs, long times, long intervalMs) {
+    g_eventsLeft = times;
+    g_eventIntervalMs = intervalMs;
+    if (times > 0) ::SetTimer(State().clipboardOwner, EventTimerId, static_cast<UINT>(delayMs), nullptr);
+}
+
+void OnEventTimer() {
+    // Stopped while the sinks are called: the calls pump messages, and a tick
+    // arriving meanwhile must not raise a nested round of events.
+    ::KillTimer(State().clipboardOwner, EventTimerId);
+    if (g_eventsLeft <= 0) return;
+    --g_eventsLeft;
+    if (g_eventPoint) g_eventPoint->RaiseOnEverySink();
+    if (g_eventsLeft > 0) ::SetTimer(State().clipboardOwner, EventTimerId, static_cast<UINT>(g_eventIntervalMs), nullptr);
+}
 
 }  // namespace word_double

@@ -67,4 +67,12 @@ ComPtr<IClassFactory> CreateClassFactory(IDispatch* application);
 
 std::string GuidText(REFGUID guid);
 
+// Events on every advised sink, raised from the main window's timer: the
+// first after `delayMs`, then one every `intervalMs`, `times` in all. Each
+// call into a sink is timed and logged as an "Event" line.
+void ScheduleEvents(long delayMs, long times, long intervalMs);
+// The main window's timer for the events (WM_TIMER with this id).
+inline constexpr UINT_PTR EventTimerId = 0x5EED;
+void OnEventTimer();
+
 }  // namespace word_double

@@ -1,5 +1,7 @@
 #include "Record.h"
 
+#include "Automation.h"
+
 #include "common/WinResources.h"
 #include "testing/ProcessTools.h"
 #include "testing/Utf.h"
@@ -79,6 +81,14 @@ Script LoadScript() {
         result.dieOnCount = CountOf(script, "dieOnCount", 1);
         result.hangOn = StringOf(script, "hangOn");
         result.hangOnCount = CountOf(script, "hangOnCount", 1);
+        result.stallOn = StringOf(script, "stallOn");
+        result.stallOnCount = CountOf(script, "stallOnCount", 1);
+        result.stallMs = CountOf(script, "stallMs", 0);
+        result.eventsAfter = StringOf(script, "eventsAfter");
+        result.eventsAfterCount = CountOf(script, "eventsAfterCount", 1);
+        result.eventDelayMs = CountOf(script, "eventDelayMs", 0);
+        result.eventTimes = CountOf(script, "eventTimes", 1);
+        result.eventIntervalMs = CountOf(script, "eventIntervalMs", 50);
     } catch (const std::exception& error) {
         // A broken script must show up in the log rather than silently act as defaults.
         Script defaults;
@@ -174,11 +184,22 @@ Invocation::Invocation(std::string call, const DISPPARAMS* params)
         AppendLog(line_);
         for (;;) ::Sleep(INFINITE);
     }
+    if (call == script_.stallOn && occurrence_ == script_.stallOnCount) {
+        // Logged as it begins, so that a test can act while the call is stalled.
+        json stalling = LogLine("Stalling");
+        stalling["in"] = call;
+        AppendLog(stalling);
+        line_["stalledMs"] = script_.stallMs;
+        ::Sleep(static_cast<DWORD>(script_.stallMs));
+    }
 }
 
 HRESULT Invocation::Finish(HRESULT hr) {
     line_["result"] = static_cast<uint32_t>(hr);
     AppendLog(line_);
+    // The events come once this call has been answered, from the message loop.
+    if (line_.value("call", "") == script_.eventsAfter && occurrence_ == script_.eventsAfterCount)
+        ScheduleEvents(script_.eventDelayMs, script_.eventTimes, script_.eventIntervalMs);
     return hr;
 }
 

@@ -21,6 +21,18 @@ struct Script {
     long dieOnCount = 1;
     std::string hangOn;
     long hangOnCount = 1;
+    // Stall inside a call (then answer it normally), as a busy Word does.
+    std::string stallOn;
+    long stallOnCount = 1;
+    long stallMs = 0;
+    // Raise events on every advised sink: `eventTimes` events, the first
+    // `eventDelayMs` after the `eventsAfterCount`-th `eventsAfter` call has
+    // been answered, then one every `eventIntervalMs`.
+    std::string eventsAfter;
+    long eventsAfterCount = 1;
+    long eventDelayMs = 0;
+    long eventTimes = 1;
+    long eventIntervalMs = 50;
     nlohmann::json failCalls = nlohmann::json::object();  // call name -> HRESULT, every time
     std::wstring windowTitle = L"Microsoft Word";
     std::string error;  // why the file could not be used, when it could not

@@ -16,6 +16,9 @@
 //   dieOn/dieOnCount call name / occurrence in the log (default 1): log the
 //                    call, then end this process without replying
 //   hangOn/hangOnCount  the same, but block forever without replying
+//   stallOn/stallOnCount/stallMs  block that long inside the call, then answer it
+//   eventsAfter/eventsAfterCount/eventDelayMs/eventTimes/eventIntervalMs
+//                       raise DocumentChange on every advised sink, timed and logged
 //   windowTitle      title of the "OpusApp" window (default "Microsoft Word")
 // HRESULTs are hex strings ("0x800A1520") or numbers. Codes 0x800Axxxx are
 // raised as DISP_E_EXCEPTION with EXCEPINFO.scode = code and bstrSource
@@ -64,6 +67,9 @@ void OnSize(WPARAM kind) {
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_SIZE: OnSize(wParam); break;
+        case WM_TIMER:
+            if (wParam == word_double::EventTimerId) word_double::OnEventTimer();
+            return 0;
         case WM_CLOSE: word_double::AppendLog(word_double::LogLine("Window.Close")); return 0;
         default: break;
     }

@@ -1,0 +1,68 @@
+// A host that stops half-way: it plays the host's side of one request up to a
+// chosen stage, signals a named event, and then does nothing until it is
+// killed. Tests kill it there to see the worker notice that its host is gone.
+//
+//   host_stand_in <document path> <stage> <event name> [--delete-always]
+//
+// Stages:
+//   heartbeat  the worker beats its heartbeat; GoSignal is never set
+//   mutex      the host holds the mutex and has set GoSignal
+//   handover   the host has the mutex back after the hand-over and has read
+//              the clipboard, but never acknowledges
+#include "host/PreviewHost.h"
+#include "testing/TestSupport.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace layout = SharedBlockLayout;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& met, std::chrono::milliseconds bound = 30s) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!met()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        ::Sleep(1);
+    }
+    return true;
+}
+
+int Fail(const char* what) {
+    std::fprintf(stderr, "host_stand_in: %s\n", what);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return Fail("usage: host_stand_in <document> heartbeat|mutex|handover <event> [--delete-always]");
+    const std::string stage = argv[2];
+    UniqueHandle reached(::OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]));
+    if (!reached) return Fail("no such event");
+
+    auto channel = previewhost::HostChannel::Create(4096);
+    previewhost::RequestFields request;
+    request.documentPath = argv[1];
+    request.deleteAlways = argc > 4 && std::strcmp(argv[4], "--delete-always") == 0;
+    channel.WriteRequest(request);
+    const auto worker = previewhost::WorkerProcess::Start(testsupport::WorkerPath());
+    if (!WaitUntil([&] { return channel.Heartbeat() != 0; })) return Fail("no heartbeat");
+
+    if (stage == "mutex") {
+        if (::WaitForSingleObject(channel.Mutex(), 30000) != WAIT_OBJECT_0) return Fail("mutex not free");
+        channel.SetByte(layout::GoSignal, 1);
+    } else if (stage == "handover") {
+        channel.SetByte(layout::GoSignal, 1);
+        if (!WaitUntil([&] { return channel.Byte(layout::GoSignal) == 0; })) return Fail("the worker took no mutex");
+        if (::WaitForSingleObject(channel.Mutex(), 30000) != WAIT_OBJECT_0) return Fail("no hand-over");
+        (void)previewhost::ReadClipboardText();
+    } else if (stage != "heartbeat") {
+        return Fail("unknown stage");
+    }
+    ::SetEvent(reached.get());
+    for (;;) ::Sleep(INFINITE);
+}

@@ -1,0 +1,274 @@
+// The worker in a live desktop: its host may die at any moment, other
+// programs may ask its window to close, and the user's Word raises events
+// while the worker waits. None of these may leave a hung worker, an open
+// document, an owned mutex or a frozen Word behind.
+#include "host/PreviewHost.h"
+#include "testing/ProcessTools.h"
+#include "testing/TestSupport.h"
+#include "tests/WordLog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace layout = SharedBlockLayout;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using previewhost::Outcome;
+
+namespace {
+
+// How long a worker may take to notice and finish once its host is gone.
+constexpr DWORD HostGoneBoundMs = 5000;
+
+std::string TempPath(const std::string& name) {
+    char folder[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, folder);
+    return std::string(folder) + name;
+}
+
+bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string LongText() {
+    std::string text;
+    for (int i = 0; text.size() < 4000; ++i) text += "line " + std::to_string(i) + " of a document in a live desktop. ";
+    return text;
+}
+
+bool WaitUntil(const std::function<bool()>& met, std::chrono::milliseconds bound = 30s) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!met()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        ::Sleep(5);
+    }
+    return true;
+}
+
+// The worker's hidden main window, found as any other program would find it.
+HWND WorkerWindow() { return ::FindWindowA("TWordForm", nullptr); }
+
+class LiveDesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::KillAllWordDoubles();
+        testsupport::ClearWordLog();
+        testsupport::ClearTaskkillLog();
+        ASSERT_TRUE(testsupport::RegisterWordDouble());
+        path_ = TempPath("live-desktop-document.txt");
+        std::ofstream(path_, std::ios::binary) << text_;
+    }
+    void TearDown() override {
+        for (DWORD pid : process_tools::ProcessIdsByName(L"WordPreview.exe")) process_tools::TerminateAndWait(pid);
+        testsupport::KillAllWordDoubles();
+        ::DeleteFileA(path_.c_str());
+    }
+
+    previewhost::PreviewOptions Options() const {
+        previewhost::PreviewOptions options;
+        options.workerPath = testsupport::WorkerPath();
+        options.request.documentPath = path_;
+        options.bound = 60s;
+        return options;
+    }
+
+    const std::string text_ = LongText();
+    std::string path_;
+};
+
+// --- the host dies -------------------------------------------------------------------
+
+struct HostDeath {
+    const char* name;
+    const char* stage;  // where host_stand_in stops (see testing/host_stand_in.cpp)
+    bool deleteAlways;
+    bool reachesWord;  // the request got as far as Word before the host died
+};
+void PrintTo(const HostDeath& d, std::ostream* os) { *os << d.name; }
+
+class HostDeathTest : public LiveDesktopTest, public ::testing::WithParamInterface<HostDeath> {};
+
+TEST_P(HostDeathTest, WorkerNoticesAndEndsTheRequestAsTheHostWouldHave) {
+    const HostDeath& d = GetParam();
+    testsupport::WriteWordScript(json::object());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    const std::string eventName = "WordPreviewTests.HostStage." + std::to_string(::GetCurrentProcessId());
+    UniqueHandle reached(::CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
+    std::wstring commandLine = L"\"" + testsupport::TestBinDir() + L"\\host_stand_in.exe\" \"" +
+                               std::wstring(path_.begin(), path_.end()) + L"\" " +
+                               std::wstring(d.stage, d.stage + std::strlen(d.stage)) + L" " +
+                               std::wstring(eventName.begin(), eventName.end()) +
+                               (d.deleteAlways ? L" --delete-always" : L"");
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                                 testsupport::TestBinDir().c_str(), &startup, &info));
+    const UniqueHandle host(info.hProcess), hostThread(info.hThread);
+    ASSERT_EQ(::WaitForSingleObject(reached.get(), 30000), WAIT_OBJECT_0) << "the stand-in host never reached " << d.stage;
+
+    // The test's own view keeps the block readable once the host is gone; it
+    // holds no handle to the mutex, so it does not count as a host.
+    UniqueHandle mapping(::OpenFileMappingA(FILE_MAP_READ, FALSE, layout::MappingName));
+    ASSERT_TRUE(mapping);
+    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    ASSERT_TRUE(view);
+    const auto* block = static_cast<const volatile std::uint8_t*>(view.get());
+    const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
+    ASSERT_EQ(workers.size(), 1u);
+    UniqueHandle worker(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, workers[0]));
+    ASSERT_TRUE(worker);
+
+    ::TerminateProcess(host.get(), 1);
+    ASSERT_EQ(::WaitForSingleObject(host.get(), 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(worker.get(), HostGoneBoundMs), WAIT_OBJECT_0)
+        << "the worker kept waiting for a host that is gone";
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(worker.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(block[layout::WorkerBusy], 0);
+    EXPECT_TRUE(process_tools::ProcessIdsByName(L"WordPreview.exe").empty());
+
+    const auto log = testsupport::ReadWordLog();
+    EXPECT_EQ(testword::DocumentsLeftOpen(log), 0);
+    EXPECT_EQ(!testsupport::WordCalls(log, "Documents.Open").empty(), d.reachesWord);
+    if (!d.reachesWord) EXPECT_TRUE(testsupport::WordCalls(log, "Advise").empty()) << "Word was touched";
+    EXPECT_EQ(FileExists(path_), !(d.deleteAlways && d.reachesWord)) << "deleted exactly when the clean-up ran and the flags ask";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, HostDeathTest,
+    ::testing::Values(HostDeath{"DuringTheHeartbeat", "heartbeat", true, false},
+                      HostDeath{"HoldingTheMutexAfterGo", "mutex", true, false},
+                      HostDeath{"DuringTheHandOver", "handover", false, true},
+                      HostDeath{"DuringTheHandOverWithDeletion", "handover", true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A host that is slow but alive is served as always: holding the mutex for
+// seconds after GoSignal, and acknowledging seconds after the hand-over.
+TEST_F(LiveDesktopTest, SlowButLivingHostIsStillServed) {
+    testsupport::WriteWordScript(json::object());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    previewhost::PreviewOptions options = Options();
+    options.beforeStart = [](previewhost::HostChannel& channel) {
+        ASSERT_EQ(::WaitForSingleObject(channel.Mutex(), 5000), WAIT_OBJECT_0);
+    };
+    options.afterGo = [](previewhost::HostChannel& channel) {
+        ::Sleep(3000);
+        EXPECT_EQ(channel.Byte(layout::GoSignal), 1) << "the worker went on without the mutex";
+        ::ReleaseMutex(channel.Mutex());
+    };
+    options.beforeAcknowledge = [](previewhost::HostChannel&) { ::Sleep(3000); };
+    const auto result = previewhost::RunPreview(options);
+    EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_TRUE(FileExists(path_));
+}
+
+// --- a close request arrives while the request runs ------------------------------------
+
+enum class Delivery { Posted, Sent };
+enum class Moment { InsideOpen, DuringHandOver };
+
+struct CloseRequest {
+    const char* name;
+    Moment moment;
+    Delivery delivery;
+};
+void PrintTo(const CloseRequest& c, std::ostream* os) { *os << c.name; }
+
+void AskToClose(Delivery delivery) {
+    const HWND window = WorkerWindow();
+    ASSERT_NE(window, nullptr) << "the worker's window was not found";
+    if (delivery == Delivery::Posted) {
+        ::PostMessageA(window, WM_CLOSE, 0, 0);
+    } else {
+        // Sent as taskkill does (no reply awaited): it is handled whenever the
+        // worker's thread next lets sent messages in, inside a Word call too.
+        ::SendNotifyMessageA(window, WM_CLOSE, 0, 0);
+    }
+}
+
+class CloseRequestTest : public LiveDesktopTest, public ::testing::WithParamInterface<CloseRequest> {};
+
+TEST_P(CloseRequestTest, RequestRunsToItsEndThenTheWorkerCloses) {
+    const CloseRequest& c = GetParam();
+    json script = json::object();
+    if (c.moment == Moment::InsideOpen) script = {{"stallOn", "Documents.Open"}, {"stallMs", 1500}};
+    testsupport::WriteWordScript(script);
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    std::atomic<bool> done{false};
+    std::thread closer;
+    if (c.moment == Moment::InsideOpen) {
+        closer = std::thread([&] {
+            const bool stalled = WaitUntil([&] {
+                return done || !testsupport::WordCalls(testsupport::ReadWordLog(), "Stalling").empty();
+            });
+            if (stalled && !done) AskToClose(c.delivery);
+        });
+    }
+    int workerBusyAtEnd = -1;
+    previewhost::PreviewOptions options = Options();
+    options.beforeAcknowledge = [&](previewhost::HostChannel&) {
+        if (c.moment != Moment::DuringHandOver) return;
+        AskToClose(c.delivery);
+        ::Sleep(300);  // time for the worker to meet it in its wait
+    };
+    options.afterExit = [&](previewhost::HostChannel& channel) { workerBusyAtEnd = channel.Byte(layout::WorkerBusy); };
+    const auto result = previewhost::RunPreview(options);
+    done = true;
+    if (closer.joinable()) closer.join();
+
+    EXPECT_EQ(result.outcome, Outcome::Preview) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
+    EXPECT_TRUE(result.workerExited);
+    EXPECT_EQ(result.workerExitCode, 0u) << "not a clean exit";
+    EXPECT_FALSE(result.mutexAbandoned);
+    EXPECT_EQ(workerBusyAtEnd, 0);
+    EXPECT_EQ(testword::DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, CloseRequestTest,
+    ::testing::Values(CloseRequest{"PostedInsideOpen", Moment::InsideOpen, Delivery::Posted},
+                      CloseRequest{"SentInsideOpen", Moment::InsideOpen, Delivery::Sent},
+                      CloseRequest{"PostedDuringTheHandOver", Moment::DuringHandOver, Delivery::Posted},
+                      CloseRequest{"SentDuringTheHandOver", Moment::DuringHandOver, Delivery::Sent}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Word's events during the hand-over ---------------------------------------------------
+
+// Word calls the worker's event sink synchronously; the user's Word waits for
+// every such call. The host takes 2 s to acknowledge; an event raised 200 ms
+// into the hand-over must return long before that.
+TEST_F(LiveDesktopTest, WordsEventsDuringTheHandOverReturnAtOnce) {
+    testsupport::WriteWordScript({{"eventsAfter", "Selection.Copy"}, {"eventDelayMs", 200}, {"eventTimes", 3},
+                                  {"eventIntervalMs", 300}});
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    previewhost::PreviewOptions options = Options();
+    options.beforeAcknowledge = [](previewhost::HostChannel&) { ::Sleep(2000); };
+    const auto result = previewhost::RunPreview(options);
+    EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+
+    const auto events = testsupport::WordCalls(testsupport::ReadWordLog(), "Event");
+    for (const json& event : events)
+        std::printf("event call into the worker's sink returned after %.1f ms (result %08x)\n",
+                    event.value("ms", -1.0), event.value("result", 0u));
+    ASSERT_EQ(events.size(), 3u) << "every event reaches the sink while the worker waits";
+    for (const json& event : events) {
+        const double ms = event.value("ms", -1.0);
+        EXPECT_EQ(event.value("result", 1u), 0u);
+        EXPECT_LT(ms, 500.0) << "Word waited for the worker's sink until the host acknowledged";
+    }
+}
+
+}  // namespace
