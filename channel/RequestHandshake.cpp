@@ -2,8 +2,7 @@
 
 #include "channel/SharedBlock.h"
 #include "common/MessageWait.h"
-#include "desktop/StageTrace.h"
-#include "preview/PreviewProcedure.h"
+#include "common/StageTrace.h"
 
 #include <ctime>
 
@@ -57,9 +56,9 @@ bool WaitForChannelMutex() {
 // Failures inside the preview are the preview's to answer; anything that
 // still escapes must not keep the mutex owned or the process alive, so it
 // ends here, silently: there is nobody to show it to.
-void PreviewGuarded(SharedBlock& block) {
+void PreviewGuarded(PreviewProcedure preview, SharedBlock& block) {
     try {
-        ExtractPreview(block, true);
+        preview(block, true);
     } catch (const std::exception& failure) {
         TraceStage("preview failed: %s", failure.what());
     } catch (...) {
@@ -69,7 +68,7 @@ void PreviewGuarded(SharedBlock& block) {
 
 }  // namespace
 
-void RunRequestHandshake() {
+void RunRequestHandshake(PreviewProcedure preview) {
     SharedBlock* block = AttachedSharedBlock();
     if (!block || !block->Flag(layout::RequestPending)) {
         TraceStage("no request pending");
@@ -84,7 +83,7 @@ void RunRequestHandshake() {
     if (block->Flag(layout::HostActive) && BeatUntilGoSignal(*block) && WaitForChannelMutex() &&
         block->Flag(layout::HostActive)) {
         block->SetFlag(layout::GoSignal, false);
-        PreviewGuarded(*block);
+        PreviewGuarded(preview, *block);
     }
     ReleaseMutexFully();
     block->SetFlag(layout::WorkerBusy, false);

@@ -2,7 +2,7 @@
 
 #include "common/MessageWait.h"
 #include "common/WinResources.h"
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 
 #include <winternl.h>
 

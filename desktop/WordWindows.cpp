@@ -1,6 +1,6 @@
 #include "desktop/WordWindows.h"
 
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 
 #include <windows.h>
 

@@ -2,7 +2,7 @@
 
 #include "common/MessageWait.h"
 #include "desktop/Clipboard.h"
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 #include "desktop/WordWindows.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "preview/WordApplication.h"
 
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 
 #include <map>
 #include <string>

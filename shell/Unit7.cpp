@@ -2,7 +2,7 @@
 
 #include "channel/RequestHandshake.h"
 #include "channel/SharedBlock.h"
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 #include "preview/PreviewProcedure.h"
 
 #include <exception>
@@ -108,7 +108,7 @@ void TWordForm::Timer_StartProcessTimer() {
         }
     } closeAtEnd{this};
     requestRunning_ = true;
-    RunRequestHandshake();
+    RunRequestHandshake(ExtractPreview);
     TraceStage(closeRequested_ ? "exiting (a close request came during the request)" : "exiting");
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace benchrig {
+namespace stressrig {
 
 // A folder of the rig's own under the temp folder, with a trailing backslash.
 // Narrow on purpose: the worker reads the path in the system code page.
@@ -49,4 +49,4 @@ inline std::string Hex(unsigned long value) {
     return text;
 }
 
-}  // namespace benchrig
+}  // namespace stressrig

@@ -8,7 +8,7 @@
 //
 // BLOCK_FUZZER_WORKER=<exe> runs another worker instead (e.g. fake-worker.exe
 // in one of its failing modes, to see that the harness notices).
-#include "bench/BenchRig.h"
+#include "stress/StressRig.h"
 #include "channel/SharedBlockLayout.h"
 #include "host/PreviewHost.h"
 
@@ -291,6 +291,9 @@ struct Totals {
     std::vector<std::string> failures;
 };
 
+struct Expectation;
+struct WorkerRun;
+
 class Fuzzer {
 public:
     Fuzzer(std::uint32_t seed, std::string folder, bool verbose)
@@ -309,6 +312,9 @@ private:
                                   what + " [" + plan.Describe() + "]");
     }
     void PrepareWord(const Plan& plan);
+    void Judge(std::uint32_t index, const Plan& plan, const std::vector<std::uint8_t>& block,
+               const std::vector<std::uint8_t>& expected, const Expectation& e, const WorkerRun& run,
+               const volatile std::uint8_t* bytes, const std::string& documentPath, Totals& totals);
 
     std::uint32_t seed_;
     std::string folder_;
@@ -326,14 +332,15 @@ void Fuzzer::PrepareWord(const Plan& plan) {
         // A warm double is kept across blocks; anything else (a dead one, a
         // second one the worker started) means starting over.
         if (warmWord_ == 0 || testsupport::WordProcessIds() != std::vector<DWORD>{warmWord_})
-            warmWord_ = benchrig::FreshWarmWord();
+            warmWord_ = stressrig::FreshWarmWord();
     }
     testsupport::ClearWordLog();
     testsupport::ClearTaskkillLog();
 }
 
-void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
-    Draw d(seed_, index);
+// The block's shape and Word's behaviour, drawn first so that a seed and an
+// index always give the same plan.
+Plan DrawPlan(Draw& d) {
     Plan plan;
     plan.mappingSize = DrawMappingSize(d);
     plan.wellFormed = d.Percent(75);
@@ -355,44 +362,14 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     // that names no file makes fail.
     if (d.Percent(plan.path == PathForm::Terminated ? 40 : 70)) plan.text = DrawText(d);
     plan.stopWaiting = d.Percent(25);
+    return plan;
+}
 
-    // Same length for every block and run: the name's length decides how many
-    // bytes some blocks draw, and so what the rest of the block holds.
-    char mutexText[32];
-    std::snprintf(mutexText, sizeof mutexText, "WordPreviewFuzz-%010u", static_cast<unsigned>(index));
-    const std::string mutexName = mutexText;
-    if (plan.name == NameForm::Unterminated && d.Percent(50))
-        plan.mappingSize = (plan.mappingSize + 4095) / 4096 * 4096;  // no zero tail to end the name
-    if (plan.name == NameForm::EndsWithMapping) plan.mappingSize = layout::MutexName + mutexName.size();
-
-    const std::string documentPath = folder_ + "doc-" + std::to_string(index) + ".txt";
-    PrepareWord(plan);
-    if (!benchrig::WriteDocument(documentPath, "fuzz document " + std::to_string(index))) {
-        Fail(totals, totals.harnessErrors, index, plan, "cannot write the document " + documentPath);
-        return;
-    }
-
-    // The host's side: mapping and mutex.
-    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                              static_cast<DWORD>(plan.mappingSize), layout::MappingName));
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-    if (!mapping || existed) {
-        Fail(totals, totals.harnessErrors, index, plan, existed ? "mapping still exists" : "cannot create the mapping");
-        ::DeleteFileA(documentPath.c_str());
-        return;
-    }
-    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    MEMORY_BASIC_INFORMATION info{};
-    if (!view || ::VirtualQuery(view.get(), &info, sizeof info) == 0) {
-        Fail(totals, totals.harnessErrors, index, plan, "cannot map the block");
-        ::DeleteFileA(documentPath.c_str());
-        return;
-    }
-    const std::size_t readable = info.RegionSize;
-    UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, mutexName.c_str()));
-
-    // What the host writes: random bytes over its whole mapping (the rest of
-    // the last page stays zero, as the system gives it), then the request.
+// What the host writes: random bytes over its whole mapping (the rest of the
+// last page stays zero, as the system gives it), then the request as the plan
+// shapes it.
+std::vector<std::uint8_t> DrawBlock(Draw& d, const Plan& plan, std::size_t readable, const std::string& documentPath,
+                                    const std::string& mutexName) {
     std::vector<std::uint8_t> block(readable, 0);
     for (std::size_t i = 0; i < plan.mappingSize; ++i) block[i] = d.Byte();
     const auto put = [&](std::size_t offset, std::uint8_t value) {
@@ -442,31 +419,44 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     // A host starts with GoSignal clear: one already set would let the worker
     // race the host for the mutex, a conversation no host holds.
     put(layout::GoSignal, 0);
-    std::memcpy(view.get(), block.data(), readable);
+    return block;
+}
 
-    // What the worker should do with it.
+// What the worker should do with a block, read from the block as written.
+struct Expectation {
+    bool attached = false;       // a usable block: the worker may touch it
+    bool pending = false;        // it takes the request
+    bool hostActive = false;     // it goes on to the preview
+    bool namesDocument = false;  // the path is the scratch document's
+};
+
+Expectation ExpectationFor(const std::vector<std::uint8_t>& block, const std::string& documentPath) {
+    Expectation e;
     const std::optional<std::string> seenName = MutexNameIn(block);
-    const bool attached = seenName && MutexExists(*seenName);
-    const bool pending = attached && block[layout::RequestPending] != 0;
-    const bool hostActive = pending && block[layout::HostActive] != 0;
-    const bool namesDocument = block.size() > layout::DocumentPath + layout::DocumentPathCapacity &&
-                               PathIn(block) == documentPath;
-    std::vector<std::uint8_t> expected = block;
+    e.attached = seenName && MutexExists(*seenName);
+    e.pending = e.attached && block[layout::RequestPending] != 0;
+    e.hostActive = e.pending && block[layout::HostActive] != 0;
+    e.namesDocument = block.size() > layout::DocumentPath + layout::DocumentPathCapacity && PathIn(block) == documentPath;
+    return e;
+}
 
-    // The host's part of the conversation.
-    auto* bytes = static_cast<volatile std::uint8_t*>(view.get());
-    const auto heartbeat = [&] { return *reinterpret_cast<volatile std::int32_t*>(static_cast<std::uint8_t*>(view.get()) + layout::Heartbeat); };
+struct WorkerRun {
+    bool hung = false;
+    bool dialog = false;
+    std::optional<DWORD> exitCode;
+};
+
+// The host's part of the conversation, as far as the worker takes it: go
+// after the first heartbeat, the mutex once the worker has it or is done,
+// then PreviewTaken or StopWaiting. The worker is killed when it shows a
+// dialog or outlives the bound.
+WorkerRun PlayHost(previewhost::WorkerProcess& worker, const Plan& plan, const Expectation& e, void* view,
+                   HANDLE mutex, std::vector<std::uint8_t>& expected) {
+    auto* bytes = static_cast<volatile std::uint8_t*>(view);
+    const auto heartbeat = [&] { return *reinterpret_cast<volatile std::int32_t*>(static_cast<std::uint8_t*>(view) + layout::Heartbeat); };
     const std::int32_t initialHeartbeat = heartbeat();
-    previewhost::WorkerProcess worker;
-    try {
-        worker = previewhost::WorkerProcess::Start(WorkerUnderTest());
-    } catch (const std::exception& error) {
-        Fail(totals, totals.harnessErrors, index, plan, error.what());
-        ::DeleteFileA(documentPath.c_str());
-        return;
-    }
-    enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit } phase = pending ? Phase::Take : Phase::Exit;
-    bool hung = false, dialog = false;
+    enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit } phase = e.pending ? Phase::Take : Phase::Exit;
+    WorkerRun run;
     const auto start = Clock::now();
     auto nextDialogCheck = start;
     while (!worker.HasExited()) {
@@ -474,19 +464,19 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
         if (now >= nextDialogCheck) {
             nextDialogCheck = now + DialogPollPeriod;
             if (HasDialog(worker.Id())) {
-                dialog = true;
+                run.dialog = true;
                 worker.Kill();
                 break;
             }
         }
         if (now - start >= BlockBound) {
-            hung = true;
+            run.hung = true;
             worker.Kill();
             break;
         }
         switch (phase) {
             case Phase::Take:
-                if (bytes[layout::RequestPending] == 0) phase = hostActive ? Phase::Heartbeat : Phase::Exit;
+                if (bytes[layout::RequestPending] == 0) phase = e.hostActive ? Phase::Heartbeat : Phase::Exit;
                 break;
             case Phase::Heartbeat:
                 if (heartbeat() != initialHeartbeat) {
@@ -498,7 +488,7 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
                 if (bytes[layout::GoSignal] == 0 || bytes[layout::WorkerBusy] == 0) phase = Phase::Mutex;
                 break;
             case Phase::Mutex: {
-                const DWORD wait = ::WaitForSingleObject(mutex.get(), 5);
+                const DWORD wait = ::WaitForSingleObject(mutex, 5);
                 if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
                     if (plan.stopWaiting) {
                         bytes[layout::StopWaiting] = 1;
@@ -506,7 +496,7 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
                     } else {
                         bytes[layout::PreviewTaken] = 1;
                     }
-                    ::ReleaseMutex(mutex.get());
+                    ::ReleaseMutex(mutex);
                     phase = Phase::Exit;
                 }
                 continue;
@@ -515,28 +505,102 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
         }
         ::Sleep(1);
     }
-    if (!hung && !dialog && !worker.HasExited()) worker.WaitForExit(std::chrono::seconds(5));
-    const std::optional<DWORD> exitCode = worker.ExitCode();
+    if (!run.hung && !run.dialog && !worker.HasExited()) worker.WaitForExit(std::chrono::seconds(5));
+    run.exitCode = worker.ExitCode();
+    return run;
+}
 
+void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
+    Draw d(seed_, index);
+    Plan plan = DrawPlan(d);
+
+    // Same length for every block and run: the name's length decides how many
+    // bytes some blocks draw, and so what the rest of the block holds.
+    char mutexText[32];
+    std::snprintf(mutexText, sizeof mutexText, "WordPreviewFuzz-%010u", static_cast<unsigned>(index));
+    const std::string mutexName = mutexText;
+    if (plan.name == NameForm::Unterminated && d.Percent(50))
+        plan.mappingSize = (plan.mappingSize + 4095) / 4096 * 4096;  // no zero tail to end the name
+    if (plan.name == NameForm::EndsWithMapping) plan.mappingSize = layout::MutexName + mutexName.size();
+
+    const std::string documentPath = folder_ + "doc-" + std::to_string(index) + ".txt";
+    PrepareWord(plan);
+    if (!stressrig::WriteDocument(documentPath, "fuzz document " + std::to_string(index))) {
+        Fail(totals, totals.harnessErrors, index, plan, "cannot write the document " + documentPath);
+        return;
+    }
+
+    // The host's side: mapping and mutex.
+    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                              static_cast<DWORD>(plan.mappingSize), layout::MappingName));
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!mapping || existed) {
+        Fail(totals, totals.harnessErrors, index, plan, existed ? "mapping still exists" : "cannot create the mapping");
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    MEMORY_BASIC_INFORMATION info{};
+    if (!view || ::VirtualQuery(view.get(), &info, sizeof info) == 0) {
+        Fail(totals, totals.harnessErrors, index, plan, "cannot map the block");
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    const std::size_t readable = info.RegionSize;
+    UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, mutexName.c_str()));
+
+    const std::vector<std::uint8_t> block = DrawBlock(d, plan, readable, documentPath, mutexName);
+    std::memcpy(view.get(), block.data(), readable);
+    const Expectation expectation = ExpectationFor(block, documentPath);
+    std::vector<std::uint8_t> expected = block;
+
+    previewhost::WorkerProcess worker;
+    try {
+        worker = previewhost::WorkerProcess::Start(WorkerUnderTest());
+    } catch (const std::exception& error) {
+        Fail(totals, totals.harnessErrors, index, plan, error.what());
+        ::DeleteFileA(documentPath.c_str());
+        return;
+    }
+    const auto start = Clock::now();
+    const WorkerRun run = PlayHost(worker, plan, expectation, view.get(), mutex.get(), expected);
+    Judge(index, plan, block, expected, expectation, run, static_cast<const volatile std::uint8_t*>(view.get()),
+          documentPath, totals);
+    if (verbose_) {
+        const auto* bytes = static_cast<const volatile std::uint8_t*>(view.get());
+        std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | file kept %d | exit %s | %.0f ms\n",
+                    index, plan.Describe().c_str(), expectation.attached, expectation.pending, expectation.hostActive,
+                    bytes[layout::WordReady], bytes[layout::OpenRejected], stressrig::FileExists(documentPath),
+                    run.exitCode ? stressrig::Hex(*run.exitCode).c_str() : "none",
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    ::DeleteFileA(documentPath.c_str());
+    if (plan.word == WordPlan::NotRegistered) testsupport::RegisterWordDouble();
+}
+
+// Everything that went wrong with one block, counted by kind.
+void Fuzzer::Judge(std::uint32_t index, const Plan& plan, const std::vector<std::uint8_t>& block,
+                   const std::vector<std::uint8_t>& expected, const Expectation& e, const WorkerRun& run,
+                   const volatile std::uint8_t* bytes, const std::string& documentPath, Totals& totals) {
     const bool wordReady = bytes[layout::WordReady] != 0;
-    const bool expectDeleted = hostActive && namesDocument && ReachesCleanUp(plan, wordReady) && DeletionFlagged(block);
+    const bool expectDeleted = e.hostActive && e.namesDocument && ReachesCleanUp(plan, wordReady) && DeletionFlagged(block);
     ++totals.blocks;
-    if (pending) ++totals.taken;
+    if (e.pending) ++totals.taken;
     if (expectDeleted) ++totals.previewsReached;
-    if (dialog) {
+    if (run.dialog) {
         Fail(totals, totals.dialogs, index, plan, "the worker showed a message box (killed)");
-    } else if (hung) {
+    } else if (run.hung) {
         Fail(totals, totals.hangs, index, plan, "no exit within " + std::to_string(BlockBound.count()) + " s (killed)");
-    } else if (exitCode != 0u) {
+    } else if (run.exitCode != 0u) {
         Fail(totals, totals.crashes, index, plan,
-             "exit code " + (exitCode ? benchrig::Hex(*exitCode) : std::string("unknown")));
+             "exit code " + (run.exitCode ? stressrig::Hex(*run.exitCode) : std::string("unknown")));
     }
 
     // Only the worker's own bytes may have changed; a block it must not take it must not touch at all.
-    for (std::size_t i = 0; i < readable; ++i) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         const std::uint8_t now = bytes[i];
         if (now == expected[i]) continue;
-        if (!attached) {
+        if (!e.attached) {
             Fail(totals, totals.wrongTakes, index, plan, "byte " + std::to_string(i) + " of a block the worker must treat as absent changed");
             break;
         }
@@ -547,18 +611,18 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
         }
     }
     const Reach reach = WordReachable(plan);
-    if (hostActive && !hung && !dialog && reach != Reach::EitherWay && wordReady != (reach == Reach::Yes))
+    if (e.hostActive && !run.hung && !run.dialog && reach != Reach::EitherWay && wordReady != (reach == Reach::Yes))
         Fail(totals, totals.wrongWordReady, index, plan, "WordReady " + std::to_string(bytes[layout::WordReady]) +
              (reach == Reach::Yes ? " though Word could be reached" : " though Word could not be reached"));
-    if (pending && bytes[layout::RequestPending] != 0 && !hung && !dialog)
+    if (e.pending && bytes[layout::RequestPending] != 0 && !run.hung && !run.dialog)
         Fail(totals, totals.wrongTakes, index, plan, "a pending request in a valid block was not taken");
 
-    const bool deleted = !benchrig::FileExists(documentPath);
+    const bool deleted = !stressrig::FileExists(documentPath);
     if (deleted != expectDeleted)
         Fail(totals, totals.wrongDeletions, index, plan, expectDeleted ? "document kept, should be deleted" : "document deleted, should be kept");
 
     // The path Word was asked to open is the block's, cut at its NUL or at its capacity.
-    if (hostActive) {
+    if (e.hostActive) {
         const std::string want = AcpToUtf8(PathIn(block));
         for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
             const json& args = open.value("args", json::array());
@@ -571,16 +635,6 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
             }
         }
     }
-
-    if (verbose_) {
-        std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | delete expected %d done %d | exit %s | %.0f ms\n",
-                    index, plan.Describe().c_str(), attached, pending, hostActive, bytes[layout::WordReady],
-                    bytes[layout::OpenRejected], expectDeleted, deleted,
-                    exitCode ? benchrig::Hex(*exitCode).c_str() : "none",
-                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    ::DeleteFileA(documentPath.c_str());
-    if (plan.word == WordPlan::NotRegistered) testsupport::RegisterWordDouble();
 }
 
 std::uint32_t Argument(int argc, char** argv, int index, std::uint32_t fallback) {
@@ -598,7 +652,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     const auto started = Clock::now();
-    Fuzzer fuzzer(seed, benchrig::ScratchFolder("wordpreview-fuzz"), verbose);
+    Fuzzer fuzzer(seed, stressrig::ScratchFolder("wordpreview-fuzz"), verbose);
     Totals totals;
     std::printf("block_fuzzer: %u blocks from %u, seed %u\n", count, first, seed);
     for (std::uint32_t i = first; i < first + count; ++i) {

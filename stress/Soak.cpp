@@ -2,7 +2,7 @@
 // one warm Word double, cycling through the normal road and every failure
 // branch, watching for what accumulates: workers, Word instances, open
 // documents, the host's handles and the channel mutex.
-#include "bench/BenchRig.h"
+#include "stress/StressRig.h"
 #include "host/PreviewHost.h"
 
 #include <algorithm>
@@ -224,7 +224,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     Request request;
     request.text = DocumentText(branch.documentLength, number);
     const std::string path = folder + "soak-" + std::to_string(number) + ".txt";
-    benchrig::WriteDocument(path, request.text);
+    stressrig::WriteDocument(path, request.text);
     json script = branch.script;
     script["windowTitle"] = "Microsoft Word";
     testsupport::WriteWordScript(script);
@@ -241,7 +241,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     options.stopWaitingInsteadOfTaken = branch.stopWaiting;
     options.bound = std::chrono::seconds(30);
     request.result = previewhost::RunPreview(options);
-    request.deleted = !benchrig::FileExists(path);
+    request.deleted = !stressrig::FileExists(path);
     ::DeleteFileA(path.c_str());
     return request;
 }
@@ -251,7 +251,7 @@ std::string Mismatch(const Branch& branch, const Request& request) {
     if (r.outcome != branch.outcome)
         return std::string("outcome ") + previewhost::OutcomeName(r.outcome) + ", expected " +
                previewhost::OutcomeName(branch.outcome) + (r.failure.empty() ? "" : " (" + r.failure + ")");
-    if (r.workerExitCode != 0u) return "worker exit code " + benchrig::Hex(r.workerExitCode.value_or(0xFFFFFFFF));
+    if (r.workerExitCode != 0u) return "worker exit code " + stressrig::Hex(r.workerExitCode.value_or(0xFFFFFFFF));
     std::string clip;
     switch (branch.clipboard) {
         case Clip::Whole: clip = request.text; break;
@@ -271,10 +271,10 @@ int main(int argc, char** argv) {
     const unsigned count = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 200;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const auto started = Clock::now();
-    const std::string folder = benchrig::ScratchFolder("wordpreview-soak");
+    const std::string folder = stressrig::ScratchFolder("wordpreview-soak");
     const std::vector<Branch> branches = Branches();
 
-    if (benchrig::FreshWarmWord() == 0) {
+    if (stressrig::FreshWarmWord() == 0) {
         std::printf("soak: the Word double did not come up\n");
         return 2;
     }
@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
         const Request request = RunOne(branch, i, folder);
         if (const std::string m = Mismatch(branch, request); !m.empty())
             failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " + m);
-        if (const std::size_t workers = benchrig::WorkersAlive(); workers != 0)
+        if (const std::size_t workers = stressrig::WorkersAlive(); workers != 0)
             failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " +
                                std::to_string(workers) + " worker(s) still alive afterwards");
         wordInstancesMax = std::max(wordInstancesMax, testsupport::WordProcessIds().size());
@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
 
     const DWORD handlesAfter = HandleCount();
     const long handleGrowth = static_cast<long>(handlesAfter) - static_cast<long>(handlesBefore);
-    const std::size_t workersLeft = benchrig::WorkersAlive();
+    const std::size_t workersLeft = stressrig::WorkersAlive();
     const bool mutexFree = MutexFree();
     const long documentsOpen = ledger.OpenInLiveWords();
     testsupport::KillAllWordDoubles();

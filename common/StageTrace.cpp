@@ -1,4 +1,4 @@
-#include "desktop/StageTrace.h"
+#include "common/StageTrace.h"
 
 #include <windows.h>
 

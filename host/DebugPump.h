@@ -1,0 +1,141 @@
+// The trace: the worker run as a debuggee, its OutputDebugString lines
+// collected with the time each arrived.
+#pragma once
+
+#include "host/HostInternals.h"
+#include "host/PreviewHost.h"
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace previewhost::internal {
+
+// A debuggee's events go to the thread that created it, so this object's
+// thread both starts the worker and pumps its debug events, while the
+// handshake goes on polling from the caller's thread.
+class DebugPump {
+public:
+    explicit DebugPump(Clock::time_point epoch) : epoch_(epoch) {}
+    DebugPump(const DebugPump&) = delete;
+    DebugPump& operator=(const DebugPump&) = delete;
+    ~DebugPump() { Finish(); }
+
+    // Waits for the pump to see the worker's exit and returns the lines it collected.
+    std::vector<Stage> Finish() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard<std::mutex> lock(linesLock_);
+        return std::move(lines_);
+    }
+
+    // Starts the worker on the pump's thread and hands its process back.
+    WorkerProcess Start(const std::wstring& exePath, const std::wstring& currentDirectory) {
+        std::promise<WorkerProcess> started;
+        auto future = started.get_future();
+        thread_ = std::thread([this, exePath, currentDirectory, started = std::move(started)]() mutable {
+            DWORD id = 0;
+            try {
+                WorkerProcess worker = WorkerProcess::Start(exePath, currentDirectory, DEBUG_ONLY_THIS_PROCESS);
+                id = worker.Id();
+                started.set_value(std::move(worker));
+            } catch (...) {
+                started.set_exception(std::current_exception());
+                return;
+            }
+            Pump(id);
+        });
+        return future.get();
+    }
+
+private:
+    void Add(std::string line) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == '\0')) line.pop_back();
+        std::lock_guard<std::mutex> lock(linesLock_);
+        lines_.push_back(Stage{std::move(line), MillisecondsSince(epoch_)});
+    }
+
+    std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) const {
+        const std::size_t units = std::min<std::size_t>(info.nDebugStringLength, 4096);
+        if (!process || units == 0) return {};
+        SIZE_T read = 0;
+        if (info.fUnicode) {
+            std::wstring text(units, L'\0');
+            if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units * sizeof(wchar_t), &read))
+                return "(unreadable debug string)";
+            text.resize(std::wcslen(text.c_str()));
+            return Utf8(text);
+        }
+        std::string text(units, '\0');
+        if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units, &read))
+            return "(unreadable debug string)";
+        text.resize(std::strlen(text.c_str()));
+        return text;
+    }
+
+    void Pump(DWORD workerId) {
+        HANDLE process = nullptr;  // owned by the debug loop; closed by the system at the exit event
+        bool firstBreakpoint = true;
+        Clock::time_point giveUp = Clock::time_point::max();
+        for (;;) {
+            DEBUG_EVENT event{};
+            if (!::WaitForDebugEvent(&event, 10)) {
+                // The handshake kills the worker before it lets go of this object, so the
+                // exit event is due; detach rather than wait for ever if it never comes.
+                if (stop_ && giveUp == Clock::time_point::max()) giveUp = Clock::now() + KillBound;
+                if (Clock::now() >= giveUp) {
+                    ::DebugActiveProcessStop(workerId);
+                    return;
+                }
+                continue;
+            }
+            DWORD status = DBG_CONTINUE;
+            switch (event.dwDebugEventCode) {
+            case CREATE_PROCESS_DEBUG_EVENT:
+                process = event.u.CreateProcessInfo.hProcess;
+                {
+                    UniqueHandle image(event.u.CreateProcessInfo.hFile);  // the loop's to close
+                }
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                {
+                    UniqueHandle image(event.u.LoadDll.hFile);  // the loop's to close
+                }
+                break;
+            case OUTPUT_DEBUG_STRING_EVENT:
+                Add(ReadDebugString(process, event.u.DebugString));
+                break;
+            case EXCEPTION_DEBUG_EVENT: {
+                const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+                if (firstBreakpoint && record.ExceptionCode == EXCEPTION_BREAKPOINT) {
+                    firstBreakpoint = false;  // the loader's breakpoint for the debugger
+                    break;
+                }
+                // Everything else is the worker's own business: let its handlers run.
+                status = DBG_EXCEPTION_NOT_HANDLED;
+                char text[96];
+                std::snprintf(text, sizeof text, "[debugger] exception 0x%08lX (%s chance)",
+                              static_cast<unsigned long>(record.ExceptionCode),
+                              event.u.Exception.dwFirstChance ? "first" : "second");
+                Add(text);
+                break;
+            }
+            default:
+                break;
+            }
+            ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+            if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT && event.dwProcessId == workerId) return;
+        }
+    }
+
+    Clock::time_point epoch_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex linesLock_;
+    std::vector<Stage> lines_;
+};
+
+}  // namespace previewhost::internal
