@@ -50,6 +50,7 @@ inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void UnmapView(void* view) noexcept { ::UnmapViewOfFile(view); }
 inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWindowHandle(HWND w) noexcept { ::DestroyWindow(w); }
+inline void FreeGlobalMemory(HGLOBAL block) noexcept { ::GlobalFree(block); }
 }  // namespace resource_detail
 
 // Kernel handles that are NULL when absent (mappings, mutexes, processes, threads).
@@ -57,6 +58,8 @@ using UniqueHandle = UniqueResource<HANDLE, resource_detail::CloseKernelHandle, 
 using UniqueMappedView = UniqueResource<void*, resource_detail::UnmapView, nullptr>;
 using UniqueBstr = UniqueResource<BSTR, resource_detail::FreeBstr, nullptr>;
 using UniqueWindow = UniqueResource<HWND, resource_detail::DestroyWindowHandle, nullptr>;
+// A global memory block until something (the clipboard) takes it over with release().
+using UniqueGlobalMemory = UniqueResource<HGLOBAL, resource_detail::FreeGlobalMemory, nullptr>;
 
 // An automation VARIANT that is cleared when it goes.
 class UniqueVariant {

@@ -2,6 +2,7 @@
 
 #include "channel/RequestHandshake.h"
 #include "channel/SharedBlock.h"
+#include "desktop/Clipboard.h"
 #include "desktop/StageTrace.h"
 #include "preview/PreviewProcedure.h"
 
@@ -114,6 +115,7 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             // The timer is set while the window is being created, before
             // FormCreate; its first tick comes once the message loop runs.
             Timer_StartProcess.Start(handle_);
+            SetClipboardOwnerWindow(handle_);
             FormCreate();
             return 0;
         case WM_TIMER:
@@ -126,6 +128,7 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_DESTROY:
             // The main window going ends the application.
             handle_ = nullptr;
+            SetClipboardOwnerWindow(nullptr);
             Application::Terminate();
             return 0;
         default:

@@ -3,6 +3,7 @@
 // behaves and what the host, the block, the clipboard, the document file,
 // Word's processes and its window must show afterwards.
 #include "host/PreviewHost.h"
+#include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/HostBytes.h"
 #include "tests/OtherProgramClipboard.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <optional>
 #include <ostream>
@@ -431,6 +433,73 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
     EXPECT_EQ(result.clipboardText, Placeholder);
     testsupport::KillAllWordDoubles();
+}
+
+// --- whose the placeholder is ---------------------------------------------------
+
+struct MainWindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindMainWindow(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<MainWindowSearch*>(context);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    char className[32] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    if (owner != search->processId || std::string(className) != "TWordForm") return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// Windows takes clipboard data only from an owner that opened the clipboard
+// with a window; the worker's is its main window, and the text it publishes
+// stays with it while the worker lives.
+TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    // Word refuses the document, then hangs in the clean-up: the worker is
+    // held alive with the placeholder published.
+    testsupport::WriteWordScript({{"openResults", {"0x800A141F"}}, {"hangOn", "Documents.Close"}, {"hangOnCount", 2}});
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    HWND mainWindow = nullptr, owner = nullptr;
+    bool textOffered = false;
+    std::optional<std::string> textWhileAlive;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = "C:\\refused.doc";
+    options.bound = 60s;
+    options.afterGo = [&](previewhost::HostChannel&) {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        for (;;) {
+            const auto closes = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Close");
+            if (closes.size() == 2 && closes[1].value("action", "") == "hang") break;
+            if (std::chrono::steady_clock::now() > end) return;
+            ::Sleep(10);
+        }
+        const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
+        if (workers.size() == 1) {
+            MainWindowSearch search{workers[0], nullptr};
+            ::EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
+            mainWindow = search.found;
+        }
+        owner = ::GetClipboardOwner();
+        textOffered = ::IsClipboardFormatAvailable(CF_TEXT) != FALSE;
+        textWhileAlive = previewhost::ReadClipboardText();
+        testsupport::KillAllWordDoubles();  // lets the worker finish
+    };
+    const auto result = previewhost::RunPreview(options);
+
+    ASSERT_NE(mainWindow, nullptr) << "the worker never reached the clean-up, or has no main window";
+    EXPECT_EQ(owner, mainWindow);
+    EXPECT_TRUE(textOffered);
+    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Placeholder));
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
+    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.workerExitCode, 0u);
 }
 
 // --- which requests delete their document ----------------------------------------

@@ -193,18 +193,35 @@ void PutUnicodeText(const wchar_t* text) {
     ::SetClipboardData(CF_UNICODETEXT, block);
 }
 
-TEST(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
+// The publisher opens the clipboard with the window the worker registers, its
+// main window; here a hidden window of the test's own.
+class ClipboardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        owner_.reset(::CreateWindowExA(0, "STATIC", "clipboard owner", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                       nullptr, nullptr, nullptr));
+        ASSERT_TRUE(owner_);
+        SetClipboardOwnerWindow(owner_.get());
+    }
+    void TearDown() override { SetClipboardOwnerWindow(nullptr); }
+    UniqueWindow owner_;
+};
+
+TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
     PutUnicodeText(L"old content");
     PublishClipboardText("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
     EXPECT_EQ(ClipboardText(), "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
+    // Without an owner window, EmptyClipboard leaves the clipboard ownerless
+    // and Windows refuses the data.
+    EXPECT_EQ(::GetClipboardOwner(), owner_.get());
 
     PublishClipboardText("");
     EXPECT_EQ(ClipboardText(), std::nullopt);
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_UNICODETEXT));
 }
 
-TEST(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
+TEST_F(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
     std::atomic<bool> holding{false}, released{false};
     std::thread holder([&] {
         // Held through a window: that is what keeps other openers out.
