@@ -77,6 +77,25 @@ private:
     VARIANT value_;
 };
 
+// The exception information an IDispatch::Invoke call fills in; the strings
+// it carries are freed when it goes.
+class UniqueExcepInfo {
+public:
+    UniqueExcepInfo() noexcept = default;
+    UniqueExcepInfo(const UniqueExcepInfo&) = delete;
+    UniqueExcepInfo& operator=(const UniqueExcepInfo&) = delete;
+    ~UniqueExcepInfo() {
+        ::SysFreeString(value_.bstrSource);
+        ::SysFreeString(value_.bstrDescription);
+        ::SysFreeString(value_.bstrHelpFile);
+    }
+
+    EXCEPINFO& get() noexcept { return value_; }
+
+private:
+    EXCEPINFO value_{};
+};
+
 // The clipboard, open for the lifetime of this object (when Open succeeded).
 class ClipboardSession {
 public:

@@ -4,6 +4,9 @@
 #include "desktop/StageTrace.h"
 #include "desktop/WordWindows.h"
 
+#include <exception>
+#include <new>
+
 namespace {
 
 namespace layout = SharedBlockLayout;
@@ -35,21 +38,30 @@ void CloseAllDocuments(TWordApplication& word) {
     (void)word.Documents().Close(DoNotSaveChanges, OriginalDocumentFormat, false);
 }
 
-// S_OK, or Word's code for refusing the document.
+// A failure code that the open's failure road can act on: Word's own code
+// when the failure carries one, anything else "any other code".
+HRESULT FailureCode(HRESULT code) { return FAILED(code) ? code : E_FAIL; }
+
+// S_OK, or the code for refusing the document. Whatever the open raises
+// means the document is not open; only the code tells which road follows.
 HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
-    OpenArguments arguments;
-    arguments.fileName = path;
-    const std::string password(DummyPassword);
-    arguments.passwordDocument = password;
-    arguments.passwordTemplate = password;
-    arguments.writePasswordDocument = password;
-    arguments.writePasswordTemplate = password;
-    arguments.revert = true;
     try {
+        OpenArguments arguments;
+        arguments.fileName = path;
+        const std::string password(DummyPassword);
+        arguments.passwordDocument = password;
+        arguments.passwordTemplate = password;
+        arguments.writePasswordDocument = password;
+        arguments.writePasswordTemplate = password;
+        arguments.revert = true;
         word.Documents().Open(arguments);
         return S_OK;
-    } catch (const EOleException& refusal) {
-        return refusal.ErrorCode;
+    } catch (const EOleSysError& refusal) {
+        return FailureCode(refusal.ErrorCode);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::exception&) {
+        return E_FAIL;
     }
 }
 
@@ -191,7 +203,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
         CopyOutcome copied = CopyOutcome::Failed;
         try {
             copied = CopyFirstCharacters(word, allowRetry);
-        } catch (const Exception& failure) {
+        } catch (const std::exception& failure) {
             TraceStage("selection failed: %s", failure.what());
         }
         if (copied == CopyOutcome::EmptySelection) {
@@ -210,7 +222,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
             HandOverToHost(request);
             try {
                 CollapseSelection(word);
-            } catch (const Exception&) {
+            } catch (const std::exception&) {
                 // The host has its text; the clean-up below still runs.
             }
         }

@@ -1,11 +1,12 @@
 // In-process tests of the worker's pieces that need no host process and no
-// Word: the block attach and its bounds, the error texts, the clipboard
-// publisher and the window lookups.
+// Word: the block attach and its bounds, the codes and texts of failed
+// automation calls, the clipboard publisher and the window lookups.
 #include "channel/SharedBlock.h"
 #include "common/WinResources.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
+#include "preview/WordApplication.h"
 #include "tests/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
@@ -151,11 +152,118 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"WordDescriptionTrimmed", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A1520), 0,
                   L"This file could not be found.\r\n (C:\\x.doc)  . \r\n", static_cast<HRESULT>(0x800A1520),
                   "This file could not be found.\r\n (C:\\x.doc)"},
-        ErrorCase{"WCodeWhenScodeIsZero", DISP_E_EXCEPTION, 0, 0x1520, L"Refused", 0x1520, "Refused"},
+        ErrorCase{"WCodeWhenScodeIsZero", DISP_E_EXCEPTION, 0, 0x1520, L"Refused", static_cast<HRESULT>(0x800A1520),
+                  "Refused"},
         ErrorCase{"NoDescriptionUnknownCode", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A7777), 0, nullptr,
                   static_cast<HRESULT>(0x800A7777), "OLE error 800a7777"},
         ErrorCase{"TransportFailureUsesTheCallsOwnCode", static_cast<HRESULT>(0x800706BA), 0, 0, nullptr,
                   static_cast<HRESULT>(0x800706BA), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the code a failed call is acted on by ------------------------------------
+
+// What the server's deferred fill-in adds to the exception information.
+enum class FillIn { None, Scode, DescriptionOnly };
+
+HRESULT STDAPICALLTYPE FillInScode(EXCEPINFO* info) {
+    info->scode = static_cast<SCODE>(0x800A141F);
+    info->bstrDescription = ::SysAllocString(L"Filled in late.");
+    return S_OK;
+}
+
+HRESULT STDAPICALLTYPE FillInDescriptionOnly(EXCEPINFO* info) {
+    info->bstrDescription = ::SysAllocString(L"Filled in late.");
+    return S_OK;
+}
+
+struct FailureCase {
+    const char* name;
+    HRESULT invokeResult;
+    SCODE scode;
+    WORD wCode;
+    FillIn fillIn;
+    HRESULT expectedCode;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+// An in-process automation object whose every call fails as the case says,
+// so that the worker's own call wrappers meet the exception information
+// exactly as a server wrote it (a marshaller may normalise it on the way).
+class FailingObject final : public IDispatch {
+public:
+    explicit FailingObject(const FailureCase& c) : case_(c) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+        *object = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID* ids) override {
+        *ids = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* info,
+                                     UINT*) override {
+        if (info && case_.invokeResult == DISP_E_EXCEPTION) {
+            *info = EXCEPINFO{};
+            info->bstrSource = ::SysAllocString(L"Microsoft Word");
+            info->scode = case_.scode;
+            info->wCode = case_.wCode;
+            if (case_.fillIn == FillIn::Scode) info->pfnDeferredFillIn = FillInScode;
+            if (case_.fillIn == FillIn::DescriptionOnly) info->pfnDeferredFillIn = FillInDescriptionOnly;
+        }
+        return case_.invokeResult;
+    }
+
+private:
+    FailureCase case_;
+};
+
+class FailureCodeTest : public ::testing::TestWithParam<FailureCase> {};
+
+// Both roads: a checked call raises with the code, an ignored call returns it.
+TEST_P(FailureCodeTest, IsTheCodeTheServerMeantAndNeverASuccess) {
+    const FailureCase& c = GetParam();
+    FailingObject object(c);
+
+    try {
+        WordDocuments(&object, "Documents").Open(OpenArguments{});
+        ADD_FAILURE() << "a failed Open raised nothing";
+    } catch (const EOleException& e) {
+        EXPECT_EQ(e.ErrorCode, c.expectedCode) << std::hex << e.ErrorCode;
+        EXPECT_TRUE(FAILED(e.ErrorCode));
+        EXPECT_FALSE(e.Message().empty());
+    }
+
+    const HRESULT ignored = WordSelection(&object, "Selection").Copy();
+    EXPECT_EQ(ignored, c.expectedCode) << std::hex << ignored;
+    EXPECT_TRUE(FAILED(ignored));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailureCodeTest,
+    ::testing::Values(
+        FailureCase{"Scode", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A1520), 0, FillIn::None,
+                    static_cast<HRESULT>(0x800A1520)},
+        // Word's error number 5408 is its code 0x800A1520.
+        FailureCase{"WCodeOnly", DISP_E_EXCEPTION, 0, 5408, FillIn::None, static_cast<HRESULT>(0x800A1520)},
+        FailureCase{"DeferredFillInSuppliesTheScode", DISP_E_EXCEPTION, 0, 0, FillIn::Scode,
+                    static_cast<HRESULT>(0x800A141F)},
+        FailureCase{"DeferredFillInAfterAWCode", DISP_E_EXCEPTION, 0, 4605, FillIn::DescriptionOnly,
+                    static_cast<HRESULT>(0x800A11FD)},
+        FailureCase{"Neither", DISP_E_EXCEPTION, 0, 0, FillIn::None, DISP_E_EXCEPTION},
+        FailureCase{"NeitherAfterTheDeferredFillIn", DISP_E_EXCEPTION, 0, 0, FillIn::DescriptionOnly,
+                    DISP_E_EXCEPTION},
+        FailureCase{"ScodeThatIsNoFailure", DISP_E_EXCEPTION, S_FALSE, 0, FillIn::None, DISP_E_EXCEPTION},
+        FailureCase{"CallFailedInTransport", static_cast<HRESULT>(0x800706BE), 0, 0, FillIn::None,
+                    static_cast<HRESULT>(0x800706BE)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
