@@ -1,12 +1,14 @@
 // In-process tests of the worker's pieces that need no host process and no
 // Word: the block attach and its bounds, the codes and texts of failed
-// automation calls, the clipboard publisher and the window lookups.
+// automation calls, the clipboard publisher, the shell's start-up failures and
+// the window lookups.
 #include "channel/SharedBlock.h"
 #include "common/WinResources.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
 #include "preview/WordApplication.h"
+#include "shell/Unit7.h"
 #include "tests/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
@@ -347,6 +349,104 @@ TEST_F(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
     EXPECT_TRUE(wasReleasedFirst);
     EXPECT_EQ(ClipboardText(), "after the holder");
 }
+
+// --- start-up that cannot make the main window ------------------------------
+
+void Unhook(HHOOK hook) noexcept { ::UnhookWindowsHookEx(hook); }
+using UniqueHook = UniqueResource<HHOOK, Unhook, nullptr>;
+
+// Refuses the creation of the worker's main window, and only that window.
+LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND) {
+        char className[64] = "";
+        ::GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className);
+        if (std::strcmp(className, "TWordForm") == 0) return 1;
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+struct StartupFailure {
+    const char* name;
+    enum { ClassNameTaken, WindowRefused } how;
+    const char* inMessage;
+};
+
+void PrintTo(const StartupFailure& c, std::ostream* os) { *os << c.name; }
+
+BOOL CALLBACK CollectText(HWND window, LPARAM text) {
+    char part[512] = "";
+    ::GetWindowTextA(window, part, sizeof part);
+    *reinterpret_cast<std::string*>(text) += std::string(part) + "\n";
+    return TRUE;
+}
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
+    char className[16] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    // Found once shown, that is once it has its text.
+    if (std::strcmp(className, "#32770") != 0 || !::IsWindowVisible(window)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+class StartupFailureTest : public ::testing::TestWithParam<StartupFailure> {
+protected:
+    void TearDown() override { ::UnregisterClassA("TWordForm", ::GetModuleHandleA(nullptr)); }
+};
+
+// The shell runs on a thread of its own; this thread plays the user who
+// reads the error box and presses OK. Before the mend the shell sat in its
+// message loop with no window, no box and no end.
+TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
+    const StartupFailure& c = GetParam();
+    const HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    if (c.how == StartupFailure::ClassNameTaken) {
+        WNDCLASSA taken{};
+        taken.lpfnWndProc = ::DefWindowProcA;
+        taken.hInstance = instance;
+        taken.lpszClassName = "TWordForm";
+        ASSERT_NE(::RegisterClassA(&taken), 0);
+    }
+    std::atomic<DWORD> shellThread{0};
+    std::atomic<bool> ended{false};
+    int exitCode = -1;
+    std::thread shell([&] {
+        UniqueHook hook;
+        if (c.how == StartupFailure::WindowRefused)
+            hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
+        shellThread = ::GetCurrentThreadId();
+        exitCode = Application::Run(instance);
+        ended = true;
+    });
+    while (!shellThread) ::Sleep(1);
+
+    // Generous bounds: only a shell that never shows the box or never ends runs them out.
+    HWND box = nullptr;
+    for (int waited = 0; !box && !ended && waited < 20000; waited += 10) {
+        ::EnumThreadWindows(shellThread, FindDialog, reinterpret_cast<LPARAM>(&box));
+        if (!box) ::Sleep(10);
+    }
+    std::string text;
+    if (box) {
+        ::EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
+        ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    for (int waited = 0; !ended && waited < 20000; waited += 10) ::Sleep(10);
+    if (!ended) ::PostThreadMessageA(shellThread, WM_QUIT, 0, 0);  // let a stuck loop go
+    shell.join();
+
+    ASSERT_NE(box, nullptr) << "no error box";
+    EXPECT_NE(text.find(c.inMessage), std::string::npos) << text;
+    EXPECT_EQ(exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shell, StartupFailureTest,
+    ::testing::Values(StartupFailure{"ClassCannotBeRegistered", StartupFailure::ClassNameTaken,
+                                     "class cannot be registered"},
+                      StartupFailure{"WindowCannotBeCreated", StartupFailure::WindowRefused,
+                                     "window cannot be created"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Word's window -----------------------------------------------------------
 
