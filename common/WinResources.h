@@ -11,6 +11,7 @@
 #endif
 #include <windows.h>
 #include <mmsystem.h>
+#include <ole2.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
@@ -140,6 +141,21 @@ public:
     ComApartment& operator=(const ComApartment&) = delete;
     ~ComApartment() {
         if (initialised_) ::CoUninitialize();
+    }
+
+private:
+    bool initialised_;
+};
+
+// OLE (COM in a single-threaded apartment, plus the OLE clipboard and drag
+// and drop) initialised on this thread for the lifetime of this object.
+class OleApartment {
+public:
+    OleApartment() noexcept : initialised_(SUCCEEDED(::OleInitialize(nullptr))) {}
+    OleApartment(const OleApartment&) = delete;
+    OleApartment& operator=(const OleApartment&) = delete;
+    ~OleApartment() {
+        if (initialised_) ::OleUninitialize();
     }
 
 private:
