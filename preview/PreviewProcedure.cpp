@@ -68,16 +68,6 @@ HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
 // Selecting the whole main text goes through the selection's own document.
 void SelectWholeDocument(TWordApplication& word) { (void)word.Selection().Document().Select(); }
 
-// Copy's own failures are not acted on (an empty selection, say), with one
-// exception: when Word went away during the call the clipboard cannot hold
-// the preview, and handing over as if it did would tell the host a lie.
-bool WordWentAway(HRESULT code) {
-    return code == static_cast<HRESULT>(0x800706BE)     // RPC_S_CALL_FAILED
-           || code == ServerUnavailable                  // RPC_S_SERVER_UNAVAILABLE
-           || code == static_cast<HRESULT>(0x80010108)   // RPC_E_DISCONNECTED
-           || code == static_cast<HRESULT>(0x80010007);  // RPC_E_SERVER_DIED
-}
-
 enum class CopyOutcome { Copied, EmptySelection, Failed };
 
 // Cuts the selection to the preview's length and has Word copy it. The end
@@ -87,7 +77,14 @@ CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
     if (word.Selection().End() > PreviewLengthLimit) (void)word.Selection().SetEnd(PreviewLengthLimit);
-    if (WordWentAway(word.Selection().Copy())) return CopyOutcome::Failed;
+    // Whatever made Copy fail (no text selected, Word gone), the clipboard
+    // does not hold this document's text: handing over would show the host
+    // someone else's clipboard as the preview.
+    const HRESULT copied = word.Selection().Copy();
+    if (FAILED(copied)) {
+        TraceStage("copy failed: %08lx", static_cast<unsigned long>(copied));
+        return CopyOutcome::Failed;
+    }
     TraceStage("copied");
     return CopyOutcome::Copied;
 }

@@ -52,7 +52,7 @@ bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_st
 std::string AsWordCopiesIt(const std::string& text) { return text + "\r\n"; }
 
 enum class WordState { Running, NotRunning, NotRegistered };
-enum class Clip { Untouched, Placeholder, Whole, First3000, Empty };
+enum class Clip { Untouched, Placeholder, Whole, First3000 };
 
 struct Scenario {
     const char* name;
@@ -190,15 +190,29 @@ std::vector<Scenario> Scenarios() {
         rows.push_back(s);
     }
     {
-        // A Word that shows no text at all: both attempts find an empty
-        // selection, and the second hands it over anyway.
-        Scenario s = Row("SelectionEndZeroTwiceHandsOverAnEmptyPreview");
+        // A Word that shows no text at all, twice: the second attempt's copy
+        // of nothing fails, and the host gets the placeholder rather than
+        // whatever the clipboard held.
+        Scenario s = Row("SelectionEndZeroTwiceGivesThePlaceholder");
         s.script = {{"text", ""}, {"finalParagraphMark", false}};
-        s.clipboard = Clip::Empty;
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
         s.opens = 2;
         s.closes = 3;
+        s.handedOver = false;
         s.killed = true;
         s.newWords = 1;
+        rows.push_back(s);
+    }
+    // The first copy failing in any way: the clipboard does not hold the
+    // document's text, so the host must not be told it does.
+    for (auto [name, code] : {std::pair{"CopyFailsNoTextSelected", "0x800A11FD"},
+                              std::pair{"CopyFailsWithAnRpcCode", "0x800706BE"}}) {
+        Scenario s = Row(name);
+        s.script = {{"failCalls", {{"Selection.Copy", code}}}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.handedOver = false;
         rows.push_back(s);
     }
     {
@@ -288,7 +302,9 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     options.stopWaitingInsteadOfTaken = s.stopWaiting;
     options.bound = 60s;
     options.beforeStart = [&](previewhost::HostChannel& channel) {
-        if (s.clipboard == Clip::Untouched) otherprogram::PutClipboardText("sentinel");
+        // Another program's text: whatever the host reads must not be it,
+        // unless the worker never touched the clipboard.
+        otherprogram::PutClipboardText("sentinel");
         guard.FillAndRemember(channel);
         if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
     };
@@ -312,7 +328,6 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
         case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Placeholder); break;
         case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
         case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
-        case Clip::Empty: EXPECT_EQ(result.clipboardText, ""); break;
     }
     // The worker's wait for the acknowledgement shows as PreviewTaken cleared
     // before the host set it (or StopWaiting used instead).
