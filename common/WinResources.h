@@ -11,6 +11,7 @@
 #endif
 #include <windows.h>
 #include <mmsystem.h>
+#include <ole2.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
@@ -50,6 +51,7 @@ inline void CloseKernelHandle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void UnmapView(void* view) noexcept { ::UnmapViewOfFile(view); }
 inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void DestroyWindowHandle(HWND w) noexcept { ::DestroyWindow(w); }
+inline void FreeGlobalMemory(HGLOBAL block) noexcept { ::GlobalFree(block); }
 }  // namespace resource_detail
 
 // Kernel handles that are NULL when absent (mappings, mutexes, processes, threads).
@@ -57,6 +59,8 @@ using UniqueHandle = UniqueResource<HANDLE, resource_detail::CloseKernelHandle, 
 using UniqueMappedView = UniqueResource<void*, resource_detail::UnmapView, nullptr>;
 using UniqueBstr = UniqueResource<BSTR, resource_detail::FreeBstr, nullptr>;
 using UniqueWindow = UniqueResource<HWND, resource_detail::DestroyWindowHandle, nullptr>;
+// A global memory block until something (the clipboard) takes it over with release().
+using UniqueGlobalMemory = UniqueResource<HGLOBAL, resource_detail::FreeGlobalMemory, nullptr>;
 
 // An automation VARIANT that is cleared when it goes.
 class UniqueVariant {
@@ -72,6 +76,25 @@ public:
 
 private:
     VARIANT value_;
+};
+
+// The exception information an IDispatch::Invoke call fills in; the strings
+// it carries are freed when it goes.
+class UniqueExcepInfo {
+public:
+    UniqueExcepInfo() noexcept = default;
+    UniqueExcepInfo(const UniqueExcepInfo&) = delete;
+    UniqueExcepInfo& operator=(const UniqueExcepInfo&) = delete;
+    ~UniqueExcepInfo() {
+        ::SysFreeString(value_.bstrSource);
+        ::SysFreeString(value_.bstrDescription);
+        ::SysFreeString(value_.bstrHelpFile);
+    }
+
+    EXCEPINFO& get() noexcept { return value_; }
+
+private:
+    EXCEPINFO value_{};
 };
 
 // The clipboard, open for the lifetime of this object (when Open succeeded).
@@ -118,6 +141,21 @@ public:
     ComApartment& operator=(const ComApartment&) = delete;
     ~ComApartment() {
         if (initialised_) ::CoUninitialize();
+    }
+
+private:
+    bool initialised_;
+};
+
+// OLE (COM in a single-threaded apartment, plus the OLE clipboard and drag
+// and drop) initialised on this thread for the lifetime of this object.
+class OleApartment {
+public:
+    OleApartment() noexcept : initialised_(SUCCEEDED(::OleInitialize(nullptr))) {}
+    OleApartment(const OleApartment&) = delete;
+    OleApartment& operator=(const OleApartment&) = delete;
+    ~OleApartment() {
+        if (initialised_) ::OleUninitialize();
     }
 
 private:

@@ -2,28 +2,33 @@
 
 #include "common/MessageWait.h"
 #include "common/WinResources.h"
+#include "common/StageTrace.h"
 
 #include <cstring>
 
+namespace {
+HWND g_owner = nullptr;
+}  // namespace
+
+void SetClipboardOwnerWindow(HWND owner) noexcept { g_owner = owner; }
+
 void PublishClipboardText(std::string text) {
+    if (!g_owner) TraceStage("no clipboard owner window");
     ClipboardSession clipboard;
-    // No owner window: the worker has no window that should outlive it as
-    // the clipboard's owner, and CF_TEXT needs no delayed rendering.
-    while (!clipboard.Open(nullptr)) SleepDispatching(10);
+    while (!clipboard.Open(g_owner)) SleepDispatching(10);
     ::EmptyClipboard();
     if (text.empty()) return;
 
-    HGLOBAL block = ::GlobalAlloc(GMEM_DDESHARE, text.size() + 1);
+    // The clipboard takes only movable memory.
+    UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, text.size() + 1));
     if (!block) return;
     {
-        GlobalLockScope lock(block);
-        if (!lock.data()) {
-            ::GlobalFree(block);
-            return;
-        }
+        GlobalLockScope lock(block.get());
+        if (!lock.data()) return;
         std::memcpy(lock.data(), text.c_str(), text.size() + 1);
     }
-    // From a successful hand-over on the clipboard owns the block; only a
-    // refused block is still ours to free.
-    if (!::SetClipboardData(CF_TEXT, block)) ::GlobalFree(block);
+    // Rendered at once, the text stays on the clipboard after the owner
+    // window is gone. From a successful hand-over on the clipboard owns the
+    // block; only a refused block is still ours to free.
+    if (::SetClipboardData(CF_TEXT, block.get())) (void)block.release();
 }

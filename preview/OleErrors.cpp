@@ -48,19 +48,29 @@ void RaiseConnectionError(HRESULT code, REFCLSID classId) {
     throw EOleSysError(SystemErrorText(code) + ", ClassID: " + ToSystemCodePage(classText), code);
 }
 
-HRESULT AutomationErrorCode(HRESULT invokeResult, const EXCEPINFO& info) noexcept {
+HRESULT AutomationErrorCode(HRESULT invokeResult, EXCEPINFO& info) noexcept {
     if (invokeResult != DISP_E_EXCEPTION) return invokeResult;
-    if (info.scode != 0) return info.scode;
-    return static_cast<HRESULT>(info.wCode);
+    // A server may leave everything but wCode to a fill-in that the caller
+    // runs; it runs once, however often the code is asked for.
+    if (info.pfnDeferredFillIn) {
+        const auto fillIn = info.pfnDeferredFillIn;
+        info.pfnDeferredFillIn = nullptr;
+        (void)fillIn(&info);
+    }
+    if (FAILED(info.scode)) return info.scode;
+    // wCode carries the server's error number; Word's numbers are the low
+    // word of its FACILITY_CONTROL codes (5408 is 0x800A1520).
+    if (info.wCode != 0) return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, info.wCode);
+    // No code at all is still a failure.
+    return DISP_E_EXCEPTION;
 }
 
 void RaiseAutomationError(HRESULT invokeResult, EXCEPINFO& info) {
-    if (invokeResult == DISP_E_EXCEPTION && info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
+    const HRESULT code = AutomationErrorCode(invokeResult, info);
     // The strings belong to us once Invoke has returned them.
     UniqueBstr description(info.bstrDescription), source(info.bstrSource), helpFile(info.bstrHelpFile);
     info.bstrDescription = info.bstrSource = info.bstrHelpFile = nullptr;
 
-    const HRESULT code = AutomationErrorCode(invokeResult, info);
     std::string message = invokeResult == DISP_E_EXCEPTION ? TrimDescription(BstrText(description.get())) : std::string();
     if (message.empty()) message = SystemErrorText(code);
     if (message.empty()) {

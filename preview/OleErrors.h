@@ -46,10 +46,12 @@ std::string SystemErrorText(HRESULT code);
 // The connection failure: "<system text>, ClassID: <class id>".
 [[noreturn]] void RaiseConnectionError(HRESULT code, REFCLSID classId);
 
-// Turns a failed IDispatch::Invoke into an EOleException. For DISP_E_EXCEPTION
-// the code is the one inside the exception information (scode, or wCode when
-// scode is 0); otherwise it is the call's own result.
+// Turns a failed IDispatch::Invoke into an EOleException carrying
+// AutomationErrorCode; the strings in `info` go with it.
 [[noreturn]] void RaiseAutomationError(HRESULT invokeResult, EXCEPINFO& info);
 
-// The code RaiseAutomationError would carry for this failure, without raising.
-HRESULT AutomationErrorCode(HRESULT invokeResult, const EXCEPINFO& info) noexcept;
+// The code a failed IDispatch::Invoke is acted on by; never a success code.
+// For DISP_E_EXCEPTION the deferred fill-in, when there is one, completes
+// `info` first; the code is then scode, else wCode as a FACILITY_CONTROL
+// code, else DISP_E_EXCEPTION itself. Any other result is its own code.
+HRESULT AutomationErrorCode(HRESULT invokeResult, EXCEPINFO& info) noexcept;

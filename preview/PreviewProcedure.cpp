@@ -5,6 +5,9 @@
 #include "common/StageTrace.h"
 #include "desktop/WordWindows.h"
 
+#include <exception>
+#include <new>
+
 namespace {
 
 namespace layout = SharedBlockLayout;
@@ -36,36 +39,35 @@ void CloseAllDocuments(TWordApplication& word) {
     (void)word.Documents().Close(DoNotSaveChanges, OriginalDocumentFormat, false);
 }
 
-// S_OK, or Word's code for refusing the document.
+// A failure code that the open's failure road can act on: Word's own code
+// when the failure carries one, anything else "any other code".
+HRESULT FailureCode(HRESULT code) { return FAILED(code) ? code : E_FAIL; }
+
+// S_OK, or the code for refusing the document. Whatever the open raises
+// means the document is not open; only the code tells which road follows.
 HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
-    OpenArguments arguments;
-    arguments.fileName = path;
-    const std::string password(DummyPassword);
-    arguments.passwordDocument = password;
-    arguments.passwordTemplate = password;
-    arguments.writePasswordDocument = password;
-    arguments.writePasswordTemplate = password;
-    arguments.revert = true;
     try {
+        OpenArguments arguments;
+        arguments.fileName = path;
+        const std::string password(DummyPassword);
+        arguments.passwordDocument = password;
+        arguments.passwordTemplate = password;
+        arguments.writePasswordDocument = password;
+        arguments.writePasswordTemplate = password;
+        arguments.revert = true;
         word.Documents().Open(arguments);
         return S_OK;
-    } catch (const EOleException& refusal) {
-        return refusal.ErrorCode;
+    } catch (const EOleSysError& refusal) {
+        return FailureCode(refusal.ErrorCode);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::exception&) {
+        return E_FAIL;
     }
 }
 
 // Selecting the whole main text goes through the selection's own document.
 void SelectWholeDocument(TWordApplication& word) { (void)word.Selection().Document().Select(); }
-
-// Copy's own failures are not acted on (an empty selection, say), with one
-// exception: when Word went away during the call the clipboard cannot hold
-// the preview, and handing over as if it did would tell the host a lie.
-bool WordWentAway(HRESULT code) {
-    return code == static_cast<HRESULT>(0x800706BE)     // RPC_S_CALL_FAILED
-           || code == ServerUnavailable                  // RPC_S_SERVER_UNAVAILABLE
-           || code == static_cast<HRESULT>(0x80010108)   // RPC_E_DISCONNECTED
-           || code == static_cast<HRESULT>(0x80010007);  // RPC_E_SERVER_DIED
-}
 
 enum class CopyOutcome { Copied, EmptySelection, Failed };
 
@@ -76,7 +78,14 @@ CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
     if (word.Selection().End() > PreviewLengthLimit) (void)word.Selection().SetEnd(PreviewLengthLimit);
-    if (WordWentAway(word.Selection().Copy())) return CopyOutcome::Failed;
+    // Whatever made Copy fail (no text selected, Word gone), the clipboard
+    // does not hold this document's text: handing over would show the host
+    // someone else's clipboard as the preview.
+    const HRESULT copied = word.Selection().Copy();
+    if (FAILED(copied)) {
+        TraceStage("copy failed: %08lx", static_cast<unsigned long>(copied));
+        return CopyOutcome::Failed;
+    }
     TraceStage("copied");
     return CopyOutcome::Copied;
 }
@@ -201,7 +210,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
         CopyOutcome copied = CopyOutcome::Failed;
         try {
             copied = CopyFirstCharacters(word, allowRetry);
-        } catch (const Exception& failure) {
+        } catch (const std::exception& failure) {
             TraceStage("selection failed: %s", failure.what());
         }
         if (copied == CopyOutcome::EmptySelection) {
@@ -220,7 +229,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
             HandOverToHost(request);
             try {
                 CollapseSelection(word);
-            } catch (const Exception&) {
+            } catch (const std::exception&) {
                 // The host has its text; the clean-up below still runs.
             }
         }

@@ -3,15 +3,18 @@
 #include "common/StageTrace.h"
 
 #include <map>
+#include <new>
 #include <string>
 #include <utility>
 
 namespace {
 
-// Argument variants that own nothing beyond what UniqueVariant clears.
+// An automation string of the text in the system code page. Running out of
+// memory raises, like any other failure of the call it was meant for.
 UniqueBstr ToBstr(const std::string& text) {
     const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    UniqueBstr result(::SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    UniqueBstr result(::SysAllocStringLen(nullptr, static_cast<UINT>(length > 0 ? length : 0)));
+    if (!result) throw EOleSysError(SystemErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY);
     if (length > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.get(), length);
     return result;
 }
@@ -25,8 +28,9 @@ void SetLong(VARIANT& v, long value) {
     v.lVal = value;
 }
 void SetString(VARIANT& v, const std::string& value) {
+    BSTR text = ToBstr(value).release();  // may raise: the variant stays empty then
     v.vt = VT_BSTR;
-    v.bstrVal = ToBstr(value).release();
+    v.bstrVal = text;
 }
 void SetMissing(VARIANT& v) {
     v.vt = VT_ERROR;
@@ -104,17 +108,21 @@ HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* 
     constexpr UINT MaxArguments = 16;
     if (!object_) return E_POINTER;
     if (argCount > MaxArguments) return E_INVALIDARG;
-    const std::wstring key = CacheKey(typeName_, member);
-    auto& cache = DispidCache();
-    auto found = cache.find(key);
     DISPID id = 0;
-    if (found != cache.end()) {
-        id = found->second;
-    } else {
-        LPOLESTR name = const_cast<LPOLESTR>(member);
-        const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-        if (FAILED(hr)) return hr;
-        cache.emplace(key, id);
+    try {
+        const std::wstring key = CacheKey(typeName_, member);
+        auto& cache = DispidCache();
+        auto found = cache.find(key);
+        if (found != cache.end()) {
+            id = found->second;
+        } else {
+            LPOLESTR name = const_cast<LPOLESTR>(member);
+            const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+            if (FAILED(hr)) return hr;
+            cache.emplace(key, id);
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
 
     // IDispatch takes its arguments last to first.
@@ -134,21 +142,17 @@ HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* 
 
 void AutomationObject::Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
                               VARIANT* result) {
-    EXCEPINFO info{};
-    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result, info);
-    if (FAILED(hr)) RaiseAutomationError(hr, info);
+    UniqueExcepInfo info;
+    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result, info.get());
+    if (FAILED(hr)) RaiseAutomationError(hr, info.get());
 }
 
 HRESULT AutomationObject::InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder,
                                                UINT argCount) noexcept {
-    EXCEPINFO info{};
+    UniqueExcepInfo info;
     UniqueVariant result;
-    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, &result, info);
-    const HRESULT code = FAILED(hr) ? AutomationErrorCode(hr, info) : S_OK;
-    ::SysFreeString(info.bstrDescription);
-    ::SysFreeString(info.bstrSource);
-    ::SysFreeString(info.bstrHelpFile);
-    return code;
+    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, &result, info.get());
+    return FAILED(hr) ? AutomationErrorCode(hr, info.get()) : S_OK;
 }
 
 ComPtr<IDispatch> AutomationObject::GetObjectProperty(const wchar_t* member) {

@@ -3,9 +3,11 @@
 #include "channel/RequestHandshake.h"
 #include "channel/SharedBlock.h"
 #include "common/StageTrace.h"
+#include "desktop/Clipboard.h"
 #include "preview/PreviewProcedure.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
@@ -27,6 +29,14 @@ std::string ExecutableFolder() {
         if (*p == '\\') return std::string(path, p + 1);
     }
     return {};
+}
+
+// As an exception at start-up: the entry point shows it and the process ends.
+[[noreturn]] void RaiseCreationError(const char* what) {
+    const DWORD error = ::GetLastError();
+    std::string reason = SystemErrorText(HRESULT_FROM_WIN32(error));
+    if (reason.empty()) reason = "error " + std::to_string(error);
+    throw Exception(std::string(what) + ": " + reason);
 }
 
 }  // namespace
@@ -51,6 +61,24 @@ void Application::ShowException(const char* message) {
     ::MessageBoxA(nullptr, message, "WordPreview", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
 }
 
+int Application::Run(HINSTANCE instance) {
+    try {
+        std::unique_ptr<TWordForm> form(TWordForm::Create(instance));
+        // The main window is never shown; the loop runs until it closes or
+        // the application is asked to end.
+        MSG message;
+        while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+    } catch (const std::exception& failure) {
+        ShowException(failure.what());
+    } catch (...) {
+        ShowException("");
+    }
+    return 0;
+}
+
 // --- TWordForm -----------------------------------------------------------------
 
 TWordForm::TWordForm() { BindWordApplication(&WordApplication1); }
@@ -66,16 +94,19 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = FormClassName;
-    ::RegisterClassExA(&windowClass);
+    // Without its window the process has no timer to start the request and
+    // nothing to close: it must end, not wait in the message loop forever.
+    if (!::RegisterClassExA(&windowClass)) RaiseCreationError("The main window's class cannot be registered");
 
     RECT frame{0, 0, ClientWidth, ClientHeight};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    auto* form = new TWordForm();
+    std::unique_ptr<TWordForm> form(new TWordForm());
     // Created without WS_VISIBLE and never shown: a window that is never
     // shown never gets a taskbar button either.
-    ::CreateWindowExA(0, FormClassName, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                      frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form);
-    return form;
+    if (!::CreateWindowExA(0, FormClassName, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                           frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
+        RaiseCreationError("The main window cannot be created");
+    return form.release();
 }
 
 void TWordForm::Close() {
@@ -118,6 +149,7 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             // The timer is set while the window is being created, before
             // FormCreate; its first tick comes once the message loop runs.
             Timer_StartProcess.Start(handle_);
+            SetClipboardOwnerWindow(handle_);
             FormCreate();
             return 0;
         case WM_TIMER:
@@ -137,6 +169,7 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_DESTROY:
             // The main window going ends the application.
             handle_ = nullptr;
+            SetClipboardOwnerWindow(nullptr);
             Application::Terminate();
             return 0;
         default:

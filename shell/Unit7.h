@@ -54,9 +54,15 @@ private:
     bool closeRequested_ = false;
 };
 
-// The application object's part of the frame: ending the message loop and
-// the standard error box for an exception that nobody handled.
+// The application object's part of the frame: running and ending the
+// message loop, and the standard error box for an exception that nobody
+// handled.
 namespace Application {
+// Creates the main window and runs the message loop until the application
+// ends. An exception that reaches this level (the window cannot be made, say)
+// is shown with the standard error box; the process then ends all the same.
+// Returns the exit code, 0.
+int Run(HINSTANCE instance);
 void Terminate();
 void ShowException(const char* message);
 }  // namespace Application

@@ -254,7 +254,7 @@ std::string Mismatch(const Branch& branch, const Request& request) {
     if (r.workerExitCode != 0u) return "worker exit code " + stressrig::Hex(r.workerExitCode.value_or(0xFFFFFFFF));
     std::string clip;
     switch (branch.clipboard) {
-        case Clip::Whole: clip = request.text; break;
+        case Clip::Whole: clip = request.text + "\r\n"; break;  // Word copies the final paragraph mark too
         case Clip::First3000: clip = request.text.substr(0, 3000); break;
         case Clip::Placeholder: clip = previewhost::PlaceholderText; break;
     }

@@ -162,7 +162,9 @@ void KillAllWordDoubles() {
     process_tools::RestartRpcss();
 }
 
-HWND FindWordWindow(const std::wstring& title) { return ::FindWindowW(L"OpusApp", title.c_str()); }
+HWND FindWordWindow(const std::wstring& title) {
+    return ::FindWindowW(L"OpusApp", title.empty() ? nullptr : title.c_str());
+}
 
 bool WordWindowIsMinimised(const std::wstring& title) {
     const HWND window = FindWordWindow(title);

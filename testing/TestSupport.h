@@ -47,7 +47,8 @@ DWORD StartWarmWord(DWORD timeoutMs = 10000);
 // CoCreateInstance starts a fresh double.
 void KillAllWordDoubles();
 
-// The double's top-level window (class "OpusApp") with this title, or NULL.
+// The double's top-level window (class "OpusApp") with this title (any title
+// when empty), or NULL. Word's title names the active document while one is.
 HWND FindWordWindow(const std::wstring& title = L"Microsoft Word");
 bool WordWindowIsMinimised(const std::wstring& title = L"Microsoft Word");
 

@@ -1,4 +1,4 @@
-// UTF-16 <-> UTF-8 for the test programs (logs and scripts are UTF-8 JSON).
+// UTF-16 <-> UTF-8 (logs and scripts are UTF-8 JSON) and code pages for the test programs.
 #pragma once
 
 #include <windows.h>
@@ -8,15 +8,17 @@
 
 namespace testing_text {
 
-inline std::string Utf8(std::wstring_view text) {
+inline std::string Narrow(std::wstring_view text, UINT codePage) {
     if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+    const int size = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                            nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+    ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
                           nullptr, nullptr);
     return out;
 }
+
+inline std::string Utf8(std::wstring_view text) { return Narrow(text, CP_UTF8); }
 
 inline std::wstring Widen(std::string_view bytes, UINT codePage = CP_UTF8) {
     if (bytes.empty()) return {};

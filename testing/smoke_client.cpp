@@ -46,7 +46,10 @@ double NowMs() {
 
 struct Outcome {
     HRESULT hr = S_OK;
-    HRESULT scode = S_OK;
+    HRESULT scode = S_OK;  // EXCEPINFO.scode, else wCode as a FACILITY_CONTROL code
+    HRESULT rawScode = S_OK;
+    WORD wCode = 0;
+    bool deferredFillIn = false;  // pfnDeferredFillIn arrived set
     std::wstring description;
     std::wstring source;
 };
@@ -69,7 +72,11 @@ Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VAR
     EXCEPINFO exception{};
     UINT argumentError = 0;
     outcome.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &argumentError);
+    // Never called here: from another process it would point into the server.
+    outcome.deferredFillIn = exception.pfnDeferredFillIn != nullptr;
     const UniqueBstr description(exception.bstrDescription), source(exception.bstrSource), help(exception.bstrHelpFile);
+    outcome.rawScode = exception.scode;
+    outcome.wCode = exception.wCode;
     outcome.scode = exception.scode ? exception.scode : (exception.wCode ? MAKE_HRESULT(1, FACILITY_CONTROL, exception.wCode) : 0);
     if (description) outcome.description = description.get();
     if (source) outcome.source = source.get();
@@ -203,6 +210,11 @@ int main() {
     std::printf("CoCreateInstance (cold, starts the double): %s in %.0f ms\n", Hex(hr).c_str(), ms);
     Check(SUCCEEDED(hr), "CoCreateInstance starts the double");
     if (FAILED(hr)) return 1;
+    {
+        ComPtr<IUnknown> running;
+        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        std::printf("GetActiveObject right after CoCreateInstance (registration delayed): %s\n", Hex(hr).c_str());
+    }
     auto started = testsupport::WordCalls(testsupport::ReadWordLog(), "Started");
     Check(started.size() == 1 && started[0]["commandLine"].get<std::string>().find("Embedding") != std::string::npos,
           "started with -Embedding: " + (started.empty() ? std::string("-") : started[0].dump()));
@@ -239,14 +251,21 @@ int main() {
     ComPtr<IDispatch> document = selection ? GetObject(selection.Get(), L"Document") : nullptr;
     Check(document && SUCCEEDED(Call(document.Get(), L"Select", DISPATCH_METHOD).hr), "Document.Select");
     const long end = GetLong(selection.Get(), L"End");
-    Check(end == static_cast<long>(documentText.size()), "Selection.End = " + std::to_string(end));
+    Check(end == static_cast<long>(documentText.size()) + 1, "Selection.End after the final paragraph mark = " + std::to_string(end));
     Check(SUCCEEDED(Call(selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(5)}).hr), "Selection.End put");
     Check(SUCCEEDED(Call(selection.Get(), L"Start", DISPATCH_PROPERTYPUT, {Long(0)}).hr), "Selection.Start put");
     outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
     std::printf("preview calls (Documents..Copy) took %.1f ms\n", NowMs() - previewStart);
     Check(SUCCEEDED(outcome.hr), "Selection.Copy " + Hex(outcome.hr));
     Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8(ClipboardUnicode()));
-    Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT synthesised: " + ClipboardAnsi());
+    Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT: " + ClipboardAnsi());
+    {
+        std::vector<int> rendered;
+        for (const json& line : testsupport::WordCalls(testsupport::ReadWordLog(), "Clipboard.Render"))
+            rendered.push_back(line.value("format", 0));
+        Check(rendered == std::vector<int>{CF_UNICODETEXT, CF_TEXT},
+              "the double's data object rendered each format on request: " + json(rendered).dump());
+    }
 
     {
         const double start = NowMs();
@@ -262,7 +281,7 @@ int main() {
     // Whole text, then names in another case.
     Call(document.Get(), L"sElEcT", DISPATCH_METHOD);
     Check(SUCCEEDED(Call(selection.Get(), L"copy", DISPATCH_METHOD).hr), "case-insensitive names");
-    Check(ClipboardUnicode() == documentText, "whole document on the clipboard");
+    Check(ClipboardUnicode() == documentText + L"\r\n", "whole document and its final paragraph mark on the clipboard");
 
     const auto log = testsupport::ReadWordLog();
     const auto opens = testsupport::WordCalls(log, "Documents.Open");
@@ -305,7 +324,7 @@ int main() {
     Call(document.Get(), L"Select", DISPATCH_METHOD);  // the older document: Select makes it active again
     Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
     const long first = GetLong(selection.Get(), L"End"), second = GetLong(selection.Get(), L"End");
-    Check(first == 0 && second == static_cast<long>(documentText.size()),
+    Check(first == 0 && second == static_cast<long>(documentText.size()) + 1,
           "endZeroReads: " + std::to_string(first) + " then " + std::to_string(second));
 
     SetClipboard(L"marker");
@@ -314,6 +333,36 @@ int main() {
     Check(outcome.hr == DISP_E_EXCEPTION && outcome.scode == static_cast<HRESULT>(0x800A11FD),
           "Copy of an empty selection: " + Hex(outcome.hr) + " scode " + Hex(outcome.scode));
     Check(ClipboardUnicode() == L"marker", "clipboard left alone by a failed Copy");
+
+    // --- where a Word error's code travels, seen across processes ----------------
+    for (const char* form : {"scode", "wCode", "none"}) {
+        for (bool deferred : {false, true}) {
+            testsupport::WriteWordScript({{"openResults", {"0x800A1520"}}, {"errorInfo", form}, {"deferredFillIn", deferred}});
+            outcome = OpenDocument(documents.Get(), documentPath);
+            std::printf("error as %s%s: hr %s scode %s wCode %u fill-in arrived %d \"%s\"\n", form,
+                        deferred ? " with a deferred fill-in" : "", Hex(outcome.hr).c_str(), Hex(outcome.rawScode).c_str(),
+                        outcome.wCode, outcome.deferredFillIn ? 1 : 0, Utf8(outcome.description).c_str());
+            Check(outcome.hr == DISP_E_EXCEPTION && !outcome.deferredFillIn,
+                  std::string("error as ") + form + " arrives as DISP_E_EXCEPTION, any fill-in already run");
+        }
+    }
+    testsupport::WriteWordScript(json::object());
+
+    // --- a Word that is not itself: no final paragraph mark ------------------------
+    testsupport::WriteWordScript({{"text", ""}, {"finalParagraphMark", false}});
+    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\empty.doc").hr), "empty document without its mark");
+    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    Check(GetLong(selection.Get(), L"End") == 0, "nothing to select without the final paragraph mark");
+    testsupport::WriteWordScript({{"text", ""}});
+    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\empty.doc").hr), "empty document");
+    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    Check(GetLong(selection.Get(), L"End") == 1, "an empty document selects its final paragraph mark");
+    Check(SUCCEEDED(Call(selection.Get(), L"Copy", DISPATCH_METHOD).hr) && ClipboardUnicode() == L"\r\n",
+          "and copies it as a line break");
+    Check(testsupport::FindWordWindow(L"empty.doc - Microsoft Word") != nullptr, "the caption names the active document");
+    Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    Check(testsupport::FindWordWindow(L"Microsoft Word") != nullptr, "with none open it is \"Microsoft Word\"");
+    testsupport::WriteWordScript(json::object());
 
     // --- attach to the running one -----------------------------------------------
     {

@@ -3,6 +3,7 @@
 // behaves and what the host, the block, the clipboard, the document file,
 // Word's processes and its window must show afterwards.
 #include "host/PreviewHost.h"
+#include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/HostBytes.h"
 #include "tests/OtherProgramClipboard.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <optional>
 #include <ostream>
@@ -45,8 +47,12 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 
 bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Word's text formats end every paragraph with a line break, the document's
+// final paragraph mark included; a cut at 3000 leaves the mark behind.
+std::string AsWordCopiesIt(const std::string& text) { return text + "\r\n"; }
+
 enum class WordState { Running, NotRunning, NotRegistered };
-enum class Clip { Untouched, Placeholder, Whole, First3000, Empty };
+enum class Clip { Untouched, Placeholder, Whole, First3000 };
 
 struct Scenario {
     const char* name;
@@ -177,13 +183,56 @@ std::vector<Scenario> Scenarios() {
         rows.push_back(s);
     }
     {
-        // An empty document: both attempts find an empty selection, and the
-        // second hands it over anyway.
-        Scenario s = Row("SelectionEndZeroTwiceHandsOverAnEmptyPreview");
-        s.script = {{"text", ""}};
-        s.clipboard = Clip::Empty;
+        // Word selects an empty document's final paragraph mark: it is not
+        // empty to the worker, and the preview is that mark.
+        Scenario s = Row("EmptyDocumentPreviewsItsParagraphMark");
+        s.documentLength = 0;
+        rows.push_back(s);
+    }
+    {
+        // A Word that shows no text at all, twice: the second attempt's copy
+        // of nothing fails, and the host gets the placeholder rather than
+        // whatever the clipboard held.
+        Scenario s = Row("SelectionEndZeroTwiceGivesThePlaceholder");
+        s.script = {{"text", ""}, {"finalParagraphMark", false}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
         s.opens = 2;
         s.closes = 3;
+        s.handedOver = false;
+        s.killed = true;
+        s.newWords = 1;
+        rows.push_back(s);
+    }
+    // The first copy failing in any way: the clipboard does not hold the
+    // document's text, so the host must not be told it does.
+    for (auto [name, code] : {std::pair{"CopyFailsNoTextSelected", "0x800A11FD"},
+                              std::pair{"CopyFailsWithAnRpcCode", "0x800706BE"}}) {
+        Scenario s = Row(name);
+        s.script = {{"failCalls", {{"Selection.Copy", code}}}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.handedOver = false;
+        rows.push_back(s);
+    }
+    {
+        // Word's error number in wCode alone is still Word's refusal.
+        Scenario s = Row("RejectionReportedInWCodeOnly");
+        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "wCode"}};
+        s.outcome = Outcome::DocumentRefused;
+        s.clipboard = Clip::Placeholder;
+        s.openRejected = true;
+        s.handedOver = false;
+        rows.push_back(s);
+    }
+    {
+        // A failed open that names no code is a failure all the same, of an
+        // unknown kind.
+        Scenario s = Row("OpenFailureWithoutACodeKillsEveryWord");
+        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}};
+        s.outcome = Outcome::Placeholder;
+        s.clipboard = Clip::Placeholder;
+        s.handedOver = false;
         s.killed = true;
         s.newWords = 1;
         rows.push_back(s);
@@ -232,8 +281,7 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     const std::string path = Narrow(TempFolder()) + "preview-" + s.name + ".txt";
     std::ofstream(path, std::ios::binary) << text;
 
-    json script = s.script;
-    if (!script.contains("windowTitle")) script["windowTitle"] = "Microsoft Word";
+    const json& script = s.script;
     testsupport::WriteWordScript(script);
     DWORD warmWord = 0;
     if (s.word == WordState::NotRegistered) {
@@ -254,7 +302,9 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     options.stopWaitingInsteadOfTaken = s.stopWaiting;
     options.bound = 60s;
     options.beforeStart = [&](previewhost::HostChannel& channel) {
-        if (s.clipboard == Clip::Untouched) otherprogram::PutClipboardText("sentinel");
+        // Another program's text: whatever the host reads must not be it,
+        // unless the worker never touched the clipboard.
+        otherprogram::PutClipboardText("sentinel");
         guard.FillAndRemember(channel);
         if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
     };
@@ -276,9 +326,8 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     switch (s.clipboard) {
         case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
         case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Placeholder); break;
-        case Clip::Whole: EXPECT_EQ(result.clipboardText, text); break;
+        case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
         case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
-        case Clip::Empty: EXPECT_EQ(result.clipboardText, ""); break;
     }
     // The worker's wait for the acknowledgement shows as PreviewTaken cleared
     // before the host set it (or StopWaiting used instead).
@@ -302,7 +351,8 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
         if (warmWord) EXPECT_EQ(testsupport::WordProcessIds(), std::vector<DWORD>{warmWord}) << "a second Word started";
     }
     if (s.word != WordState::NotRegistered && !s.killed) {
-        const std::string title = script["windowTitle"].get<std::string>();
+        // Word's own title changes with the active document: find its window by class then.
+        const std::string title = script.value("windowTitle", "");
         EXPECT_EQ(testsupport::WordWindowIsMinimised(std::wstring(title.begin(), title.end())), s.minimised);
     }
     ::DeleteFileA(path.c_str());
@@ -314,8 +364,9 @@ INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenario
 // --- the exact conversation with Word on the normal road --------------------
 
 std::vector<std::string> MainCalls(const std::vector<json>& log) {
-    static const char* const ignored[] = {"Started", "QueryInterface", "FindConnectionPoint", "Advise", "Unadvise",
-                                          "Window.Minimised", "ClassFactory.CreateInstance"};
+    static const char* const ignored[] = {"Started", "ActiveObject.Registered", "QueryInterface",
+                                          "FindConnectionPoint", "Advise", "Unadvise", "Window.Minimised",
+                                          "ClassFactory.CreateInstance", "Clipboard.Render"};
     std::vector<std::string> calls;
     for (const json& line : log) {
         const std::string call = line.value("call", "");
@@ -431,6 +482,73 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
     EXPECT_EQ(result.clipboardText, Placeholder);
     testsupport::KillAllWordDoubles();
+}
+
+// --- whose the placeholder is ---------------------------------------------------
+
+struct MainWindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindMainWindow(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<MainWindowSearch*>(context);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    char className[32] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    if (owner != search->processId || std::string(className) != "TWordForm") return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// Windows takes clipboard data only from an owner that opened the clipboard
+// with a window; the worker's is its main window, and the text it publishes
+// stays with it while the worker lives.
+TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    // Word refuses the document, then hangs in the clean-up: the worker is
+    // held alive with the placeholder published.
+    testsupport::WriteWordScript({{"openResults", {"0x800A141F"}}, {"hangOn", "Documents.Close"}, {"hangOnCount", 2}});
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+
+    HWND mainWindow = nullptr, owner = nullptr;
+    bool textOffered = false;
+    std::optional<std::string> textWhileAlive;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = "C:\\refused.doc";
+    options.bound = 60s;
+    options.afterGo = [&](previewhost::HostChannel&) {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        for (;;) {
+            const auto closes = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Close");
+            if (closes.size() == 2 && closes[1].value("action", "") == "hang") break;
+            if (std::chrono::steady_clock::now() > end) return;
+            ::Sleep(10);
+        }
+        const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
+        if (workers.size() == 1) {
+            MainWindowSearch search{workers[0], nullptr};
+            ::EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
+            mainWindow = search.found;
+        }
+        owner = ::GetClipboardOwner();
+        textOffered = ::IsClipboardFormatAvailable(CF_TEXT) != FALSE;
+        textWhileAlive = previewhost::ReadClipboardText();
+        testsupport::KillAllWordDoubles();  // lets the worker finish
+    };
+    const auto result = previewhost::RunPreview(options);
+
+    ASSERT_NE(mainWindow, nullptr) << "the worker never reached the clean-up, or has no main window";
+    EXPECT_EQ(owner, mainWindow);
+    EXPECT_TRUE(textOffered);
+    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Placeholder));
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
+    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.workerExitCode, 0u);
 }
 
 // --- which requests delete their document ----------------------------------------

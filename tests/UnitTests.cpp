@@ -1,11 +1,14 @@
 // In-process tests of the worker's pieces that need no host process and no
-// Word: the block attach and its bounds, the error texts, the clipboard
-// publisher and the window lookups.
+// Word: the block attach and its bounds, the codes and texts of failed
+// automation calls, the clipboard publisher, the shell's start-up failures and
+// the window lookups.
 #include "channel/SharedBlock.h"
 #include "common/WinResources.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
+#include "preview/WordApplication.h"
+#include "shell/Unit7.h"
 #include "tests/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
@@ -151,11 +154,118 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"WordDescriptionTrimmed", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A1520), 0,
                   L"This file could not be found.\r\n (C:\\x.doc)  . \r\n", static_cast<HRESULT>(0x800A1520),
                   "This file could not be found.\r\n (C:\\x.doc)"},
-        ErrorCase{"WCodeWhenScodeIsZero", DISP_E_EXCEPTION, 0, 0x1520, L"Refused", 0x1520, "Refused"},
+        ErrorCase{"WCodeWhenScodeIsZero", DISP_E_EXCEPTION, 0, 0x1520, L"Refused", static_cast<HRESULT>(0x800A1520),
+                  "Refused"},
         ErrorCase{"NoDescriptionUnknownCode", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A7777), 0, nullptr,
                   static_cast<HRESULT>(0x800A7777), "OLE error 800a7777"},
         ErrorCase{"TransportFailureUsesTheCallsOwnCode", static_cast<HRESULT>(0x800706BA), 0, 0, nullptr,
                   static_cast<HRESULT>(0x800706BA), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the code a failed call is acted on by ------------------------------------
+
+// What the server's deferred fill-in adds to the exception information.
+enum class FillIn { None, Scode, DescriptionOnly };
+
+HRESULT STDAPICALLTYPE FillInScode(EXCEPINFO* info) {
+    info->scode = static_cast<SCODE>(0x800A141F);
+    info->bstrDescription = ::SysAllocString(L"Filled in late.");
+    return S_OK;
+}
+
+HRESULT STDAPICALLTYPE FillInDescriptionOnly(EXCEPINFO* info) {
+    info->bstrDescription = ::SysAllocString(L"Filled in late.");
+    return S_OK;
+}
+
+struct FailureCase {
+    const char* name;
+    HRESULT invokeResult;
+    SCODE scode;
+    WORD wCode;
+    FillIn fillIn;
+    HRESULT expectedCode;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+// An in-process automation object whose every call fails as the case says,
+// so that the worker's own call wrappers meet the exception information
+// exactly as a server wrote it (a marshaller may normalise it on the way).
+class FailingObject final : public IDispatch {
+public:
+    explicit FailingObject(const FailureCase& c) : case_(c) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+        *object = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID* ids) override {
+        *ids = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* info,
+                                     UINT*) override {
+        if (info && case_.invokeResult == DISP_E_EXCEPTION) {
+            *info = EXCEPINFO{};
+            info->bstrSource = ::SysAllocString(L"Microsoft Word");
+            info->scode = case_.scode;
+            info->wCode = case_.wCode;
+            if (case_.fillIn == FillIn::Scode) info->pfnDeferredFillIn = FillInScode;
+            if (case_.fillIn == FillIn::DescriptionOnly) info->pfnDeferredFillIn = FillInDescriptionOnly;
+        }
+        return case_.invokeResult;
+    }
+
+private:
+    FailureCase case_;
+};
+
+class FailureCodeTest : public ::testing::TestWithParam<FailureCase> {};
+
+// Both roads: a checked call raises with the code, an ignored call returns it.
+TEST_P(FailureCodeTest, IsTheCodeTheServerMeantAndNeverASuccess) {
+    const FailureCase& c = GetParam();
+    FailingObject object(c);
+
+    try {
+        WordDocuments(&object, "Documents").Open(OpenArguments{});
+        ADD_FAILURE() << "a failed Open raised nothing";
+    } catch (const EOleException& e) {
+        EXPECT_EQ(e.ErrorCode, c.expectedCode) << std::hex << e.ErrorCode;
+        EXPECT_TRUE(FAILED(e.ErrorCode));
+        EXPECT_FALSE(e.Message().empty());
+    }
+
+    const HRESULT ignored = WordSelection(&object, "Selection").Copy();
+    EXPECT_EQ(ignored, c.expectedCode) << std::hex << ignored;
+    EXPECT_TRUE(FAILED(ignored));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailureCodeTest,
+    ::testing::Values(
+        FailureCase{"Scode", DISP_E_EXCEPTION, static_cast<SCODE>(0x800A1520), 0, FillIn::None,
+                    static_cast<HRESULT>(0x800A1520)},
+        // Word's error number 5408 is its code 0x800A1520.
+        FailureCase{"WCodeOnly", DISP_E_EXCEPTION, 0, 5408, FillIn::None, static_cast<HRESULT>(0x800A1520)},
+        FailureCase{"DeferredFillInSuppliesTheScode", DISP_E_EXCEPTION, 0, 0, FillIn::Scode,
+                    static_cast<HRESULT>(0x800A141F)},
+        FailureCase{"DeferredFillInAfterAWCode", DISP_E_EXCEPTION, 0, 4605, FillIn::DescriptionOnly,
+                    static_cast<HRESULT>(0x800A11FD)},
+        FailureCase{"Neither", DISP_E_EXCEPTION, 0, 0, FillIn::None, DISP_E_EXCEPTION},
+        FailureCase{"NeitherAfterTheDeferredFillIn", DISP_E_EXCEPTION, 0, 0, FillIn::DescriptionOnly,
+                    DISP_E_EXCEPTION},
+        FailureCase{"ScodeThatIsNoFailure", DISP_E_EXCEPTION, S_FALSE, 0, FillIn::None, DISP_E_EXCEPTION},
+        FailureCase{"CallFailedInTransport", static_cast<HRESULT>(0x800706BE), 0, 0, FillIn::None,
+                    static_cast<HRESULT>(0x800706BE)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
@@ -193,18 +303,35 @@ void PutUnicodeText(const wchar_t* text) {
     ::SetClipboardData(CF_UNICODETEXT, block);
 }
 
-TEST(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
+// The publisher opens the clipboard with the window the worker registers, its
+// main window; here a hidden window of the test's own.
+class ClipboardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        owner_.reset(::CreateWindowExA(0, "STATIC", "clipboard owner", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                       nullptr, nullptr, nullptr));
+        ASSERT_TRUE(owner_);
+        SetClipboardOwnerWindow(owner_.get());
+    }
+    void TearDown() override { SetClipboardOwnerWindow(nullptr); }
+    UniqueWindow owner_;
+};
+
+TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
     PutUnicodeText(L"old content");
     PublishClipboardText("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
     EXPECT_EQ(ClipboardText(), "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
+    // Without an owner window, EmptyClipboard leaves the clipboard ownerless
+    // and Windows refuses the data.
+    EXPECT_EQ(::GetClipboardOwner(), owner_.get());
 
     PublishClipboardText("");
     EXPECT_EQ(ClipboardText(), std::nullopt);
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_UNICODETEXT));
 }
 
-TEST(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
+TEST_F(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
     std::atomic<bool> holding{false}, released{false}, holderDone{false};
     std::thread holder([&] {
         // Held through a window: that is what keeps other openers out.
@@ -229,6 +356,104 @@ TEST(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
     EXPECT_TRUE(wasReleasedFirst);
     EXPECT_EQ(ClipboardText(), "after the holder");
 }
+
+// --- start-up that cannot make the main window ------------------------------
+
+void Unhook(HHOOK hook) noexcept { ::UnhookWindowsHookEx(hook); }
+using UniqueHook = UniqueResource<HHOOK, Unhook, nullptr>;
+
+// Refuses the creation of the worker's main window, and only that window.
+LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND) {
+        char className[64] = "";
+        ::GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className);
+        if (std::strcmp(className, "TWordForm") == 0) return 1;
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+struct StartupFailure {
+    const char* name;
+    enum { ClassNameTaken, WindowRefused } how;
+    const char* inMessage;
+};
+
+void PrintTo(const StartupFailure& c, std::ostream* os) { *os << c.name; }
+
+BOOL CALLBACK CollectText(HWND window, LPARAM text) {
+    char part[512] = "";
+    ::GetWindowTextA(window, part, sizeof part);
+    *reinterpret_cast<std::string*>(text) += std::string(part) + "\n";
+    return TRUE;
+}
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
+    char className[16] = "";
+    ::GetClassNameA(window, className, sizeof className);
+    // Found once shown, that is once it has its text.
+    if (std::strcmp(className, "#32770") != 0 || !::IsWindowVisible(window)) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+class StartupFailureTest : public ::testing::TestWithParam<StartupFailure> {
+protected:
+    void TearDown() override { ::UnregisterClassA("TWordForm", ::GetModuleHandleA(nullptr)); }
+};
+
+// The shell runs on a thread of its own; this thread plays the user who
+// reads the error box and presses OK. Before the mend the shell sat in its
+// message loop with no window, no box and no end.
+TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
+    const StartupFailure& c = GetParam();
+    const HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    if (c.how == StartupFailure::ClassNameTaken) {
+        WNDCLASSA taken{};
+        taken.lpfnWndProc = ::DefWindowProcA;
+        taken.hInstance = instance;
+        taken.lpszClassName = "TWordForm";
+        ASSERT_NE(::RegisterClassA(&taken), 0);
+    }
+    std::atomic<DWORD> shellThread{0};
+    std::atomic<bool> ended{false};
+    int exitCode = -1;
+    std::thread shell([&] {
+        UniqueHook hook;
+        if (c.how == StartupFailure::WindowRefused)
+            hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
+        shellThread = ::GetCurrentThreadId();
+        exitCode = Application::Run(instance);
+        ended = true;
+    });
+    while (!shellThread) ::Sleep(1);
+
+    // Generous bounds: only a shell that never shows the box or never ends runs them out.
+    HWND box = nullptr;
+    for (int waited = 0; !box && !ended && waited < 20000; waited += 10) {
+        ::EnumThreadWindows(shellThread, FindDialog, reinterpret_cast<LPARAM>(&box));
+        if (!box) ::Sleep(10);
+    }
+    std::string text;
+    if (box) {
+        ::EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
+        ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    for (int waited = 0; !ended && waited < 20000; waited += 10) ::Sleep(10);
+    if (!ended) ::PostThreadMessageA(shellThread, WM_QUIT, 0, 0);  // let a stuck loop go
+    shell.join();
+
+    ASSERT_NE(box, nullptr) << "no error box";
+    EXPECT_NE(text.find(c.inMessage), std::string::npos) << text;
+    EXPECT_EQ(exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shell, StartupFailureTest,
+    ::testing::Values(StartupFailure{"ClassCannotBeRegistered", StartupFailure::ClassNameTaken,
+                                     "class cannot be registered"},
+                      StartupFailure{"WindowCannotBeCreated", StartupFailure::WindowRefused,
+                                     "window cannot be created"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Word's window -----------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include "testing/WordGuids.h"
 
 #include <olectl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <map>
@@ -74,28 +75,123 @@ long Clamp(long value, const OpenDocument& document) {
     return std::clamp(value, 0L, static_cast<long>(document.text.size()));
 }
 
-using UniqueGlobal = UniqueResource<HGLOBAL, ::GlobalFree, nullptr>;
-
-// Puts the text on the clipboard as CF_UNICODETEXT (Windows synthesises CF_TEXT).
-HRESULT PutOnClipboard(const std::wstring& text) {
-    UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t)));
-    if (!block) return E_OUTOFMEMORY;
-    {
-        GlobalLockScope lock(block.get());
-        if (!lock.data()) return E_OUTOFMEMORY;
-        std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<wchar_t*>(lock.data()));
+// Word's text formats end each paragraph with a line break, the final
+// paragraph mark included.
+std::wstring ClipboardText(const std::wstring& selected) {
+    std::wstring text;
+    for (size_t i = 0; i < selected.size(); ++i) {
+        text.push_back(selected[i]);
+        if (selected[i] == L'\r' && (i + 1 == selected.size() || selected[i + 1] != L'\n')) text.push_back(L'\n');
     }
-    // Opening with our own window keeps another process that opens with NULL
-    // from slipping in; someone else holding it is waited out briefly.
-    ClipboardSession clipboard;
-    for (int attempt = 0; !clipboard.Open(State().clipboardOwner); ++attempt) {
-        if (attempt == 100) return CLIPBRD_E_CANT_OPEN;
+    return text;
+}
+
+// A reference-counted object serving one interface; it deletes itself when
+// the last reference goes.
+template <typename Interface>
+class SingleInterfaceObject : public Interface {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
+        *object = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = ::InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+protected:
+    virtual ~SingleInterfaceObject() = default;
+
+private:
+    LONG references_ = 1;
+};
+
+// What Word's copy leaves on the clipboard: a data object in Word's own
+// process that renders the text only when a reader asks for a format.
+class CopiedText final : public SingleInterfaceObject<IDataObject> {
+public:
+    explicit CopiedText(std::wstring text) : text_(std::move(text)) {}
+
+    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override {
+        if (!format || !medium) return E_INVALIDARG;
+        const HRESULT offered = QueryGetData(format);
+        if (FAILED(offered)) return offered;
+        UniqueGlobalMemory block = Render(format->cfFormat);
+        json line = LogLine("Clipboard.Render");
+        line["format"] = format->cfFormat;
+        AppendLog(line);
+        if (!block) return E_OUTOFMEMORY;
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = block.release();
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return DATA_E_FORMATETC; }
+    STDMETHODIMP QueryGetData(FORMATETC* format) override {
+        if (!format) return E_INVALIDARG;
+        if (format->cfFormat != CF_UNICODETEXT && format->cfFormat != CF_TEXT) return DV_E_FORMATETC;
+        if (!(format->tymed & TYMED_HGLOBAL)) return DV_E_TYMED;
+        if (format->dwAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+        return S_OK;
+    }
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
+        if (out) out->ptd = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override {
+        if (!formats) return E_POINTER;
+        *formats = nullptr;
+        if (direction != DATADIR_GET) return E_NOTIMPL;
+        FORMATETC offered[] = {{CF_UNICODETEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL},
+                               {CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL}};
+        return ::SHCreateStdEnumFmtEtc(2, offered, formats);
+    }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+private:
+    ~CopiedText() override = default;
+
+    UniqueGlobalMemory Render(CLIPFORMAT format) const {
+        if (format == CF_UNICODETEXT) {
+            UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, (text_.size() + 1) * sizeof(wchar_t)));
+            GlobalLockScope lock(block.get());
+            if (!lock.data()) return {};
+            std::copy(text_.c_str(), text_.c_str() + text_.size() + 1, static_cast<wchar_t*>(lock.data()));
+            return block;
+        }
+        const std::string narrow = testing_text::Narrow(text_, CP_ACP);
+        UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, narrow.size() + 1));
+        GlobalLockScope lock(block.get());
+        if (!lock.data()) return {};
+        std::copy(narrow.c_str(), narrow.c_str() + narrow.size() + 1, static_cast<char*>(lock.data()));
+        return block;
+    }
+
+    std::wstring text_;
+};
+
+// Puts the text on the clipboard as Word's copy does, through the OLE
+// clipboard; someone else holding the clipboard is waited out briefly.
+HRESULT PutOnClipboard(const std::wstring& text) {
+    ComPtr<IDataObject> copied;
+    copied.Attach(new CopiedText(ClipboardText(text)));
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hr = ::OleSetClipboard(copied.Get());
+        if (hr != CLIPBRD_E_CANT_OPEN) break;
         ::Sleep(10);
     }
-    if (!::EmptyClipboard()) return CLIPBRD_E_CANT_EMPTY;
-    if (!::SetClipboardData(CF_UNICODETEXT, block.get())) return CLIPBRD_E_CANT_SET;
-    block.release();  // the clipboard owns it now
-    return S_OK;
+    return hr;
 }
 
 // ---------------------------------------------------------------------------
@@ -118,8 +214,11 @@ protected:
         OpenDocument* document = State().Find(id_);
         if (!document) return call.Raise(exception, kObjectDeleted, L"Object has been deleted.");
         State().activeId = id_;
+        // The whole main text, its final paragraph mark included: an empty
+        // document's selection ends at 1.
         State().selectionStart = 0;
         State().selectionEnd = static_cast<long>(document->text.size());
+        State().ShowActiveDocumentInCaption();
         return call.Finish(S_OK);
     }
 
@@ -265,9 +364,11 @@ private:
             return call.Raise(exception, kFileNotFound,
                               L"Sorry, we couldn't find your file. Was it moved, renamed, or deleted?");
         }
+        if (script.finalParagraphMark) document.text.push_back(L'\r');
         State().documents.push_back(document);
         State().activeId = document.id;
         State().selectionStart = State().selectionEnd = 0;
+        State().ShowActiveDocumentInCaption();
         ReturnDispatch(result, Make<Document>(document.id));
         call.line()["document"] = document.id;
         call.line()["textLength"] = document.text.size();
@@ -281,38 +382,12 @@ private:
         State().documents.clear();
         State().activeId = 0;
         State().selectionStart = State().selectionEnd = 0;
+        State().ShowActiveDocumentInCaption();
         return call.Finish(S_OK);
     }
 };
 
 // ---------------------------------------------------------------------------
-
-// A reference-counted object serving one interface; it deletes itself when
-// the last reference goes.
-template <typename Interface>
-class SingleInterfaceObject : public Interface {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = ::InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
-protected:
-    virtual ~SingleInterfaceObject() = default;
-
-private:
-    LONG references_ = 1;
-};
 
 class EventsConnectionPoint;
 EventsConnectionPoint* g_eventPoint = nullptr;  // the Application's one point
@@ -499,6 +574,16 @@ private:
 
 OpenDocument* WordState::Active() { return Find(activeId); }
 
+void WordState::ShowActiveDocumentInCaption() {
+    if (fixedTitle || !mainWindow) return;
+    std::wstring title = L"Microsoft Word";
+    if (const OpenDocument* document = Active()) {
+        const size_t slash = document->path.find_last_of(L"\\/");
+        title = document->path.substr(slash == std::wstring::npos ? 0 : slash + 1) + L" - " + title;
+    }
+    ::SetWindowTextW(mainWindow, title.c_str());
+}
+
 OpenDocument* WordState::Find(long id) {
     const auto it = std::find_if(documents.begin(), documents.end(), [id](const OpenDocument& d) { return d.id == id; });
     return it == documents.end() ? nullptr : &*it;
@@ -571,6 +656,13 @@ STDMETHODIMP DispatchObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPAR
                                     EXCEPINFO* exception, UINT*) {
     if (!IsGet(flags) && !IsPut(flags)) return DISP_E_MEMBERNOTFOUND;
     const HRESULT hr = Call(id, flags, params, result, exception);
+    // Called from another process, an object runs its own deferred fill-in
+    // before the reply leaves: the pointer means nothing in the caller's
+    // process (and Wine 8 would pass it on as it is).
+    if (hr == DISP_E_EXCEPTION && exception && exception->pfnDeferredFillIn) {
+        exception->pfnDeferredFillIn(exception);
+        exception->pfnDeferredFillIn = nullptr;
+    }
     if (hr == DISP_E_MEMBERNOTFOUND) {
         json line = LogLine("Invoke");
         line["object"] = TypeName();
@@ -594,17 +686,17 @@ long g_eventIntervalMs = 0;
 void ScheduleEvents(long delayMs, long times, long intervalMs) {
     g_eventsLeft = times;
     g_eventIntervalMs = intervalMs;
-    if (times > 0) ::SetTimer(State().clipboardOwner, EventTimerId, static_cast<UINT>(delayMs), nullptr);
+    if (times > 0) ::SetTimer(State().mainWindow, EventTimerId, static_cast<UINT>(delayMs), nullptr);
 }
 
 void OnEventTimer() {
     // Stopped while the sinks are called: the calls pump messages, and a tick
     // arriving meanwhile must not raise a nested round of events.
-    ::KillTimer(State().clipboardOwner, EventTimerId);
+    ::KillTimer(State().mainWindow, EventTimerId);
     if (g_eventsLeft <= 0) return;
     --g_eventsLeft;
     if (g_eventPoint) g_eventPoint->RaiseOnEverySink();
-    if (g_eventsLeft > 0) ::SetTimer(State().clipboardOwner, EventTimerId, static_cast<UINT>(g_eventIntervalMs), nullptr);
+    if (g_eventsLeft > 0) ::SetTimer(State().mainWindow, EventTimerId, static_cast<UINT>(g_eventIntervalMs), nullptr);
 }
 
 }  // namespace word_double

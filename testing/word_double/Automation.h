@@ -15,7 +15,7 @@ namespace word_double {
 struct OpenDocument {
     long id = 0;
     std::wstring path;
-    std::wstring text;
+    std::wstring text;  // the whole main text, its final paragraph mark ('\r') included
 };
 
 // Word's state in this process: the open documents, which one is active and
@@ -26,10 +26,13 @@ struct WordState {
     long nextId = 1;
     long selectionStart = 0;
     long selectionEnd = 0;
-    HWND clipboardOwner = nullptr;
+    HWND mainWindow = nullptr;  // the "OpusApp" window
+    bool fixedTitle = false;    // the script gave the window a title of its own
 
     OpenDocument* Active();
     OpenDocument* Find(long id);
+    // As Word's: "<document> - Microsoft Word" while one is active, else "Microsoft Word".
+    void ShowActiveDocumentInCaption();
 };
 
 WordState& State();

@@ -76,6 +76,16 @@ Script LoadScript() {
             result.openDescription = Widen(script.at("openDescription").get<std::string>());
         if (script.contains("windowTitle"))
             result.windowTitle = Widen(script.at("windowTitle").get<std::string>());
+        if (script.contains("finalParagraphMark")) result.finalParagraphMark = script.at("finalParagraphMark").get<bool>();
+        result.activeObjectDelayMs = CountOf(script, "activeObjectDelayMs", result.activeObjectDelayMs);
+        if (script.contains("errorInfo")) {
+            const std::string form = script.at("errorInfo").get<std::string>();
+            if (form == "scode") result.errorInfo = Script::ErrorInfo::Scode;
+            else if (form == "wCode") result.errorInfo = Script::ErrorInfo::WCode;
+            else if (form == "none") result.errorInfo = Script::ErrorInfo::None;
+            else throw std::invalid_argument("errorInfo must be \"scode\", \"wCode\" or \"none\"");
+        }
+        if (script.contains("deferredFillIn")) result.deferredFillIn = script.at("deferredFillIn").get<bool>();
         result.endZeroReads = CountOf(script, "endZeroReads", 0);
         result.dieOn = StringOf(script, "dieOn");
         result.dieOnCount = CountOf(script, "dieOnCount", 1);
@@ -203,14 +213,54 @@ HRESULT Invocation::Finish(HRESULT hr) {
     return hr;
 }
 
+namespace {
+
+// What the deferred fill-in writes: the error last raised (one thread, and
+// the fill-in runs before the reply leaves this process).
+struct PendingFill {
+    HRESULT scode = S_OK;
+    Script::ErrorInfo form = Script::ErrorInfo::Scode;
+    std::wstring description;
+};
+PendingFill& Pending() {
+    static PendingFill pending;
+    return pending;
+}
+
+void FillCode(EXCEPINFO& info, HRESULT scode, Script::ErrorInfo form) {
+    if (form == Script::ErrorInfo::Scode) info.scode = scode;
+    if (form == Script::ErrorInfo::WCode) info.wCode = HRESULT_CODE(scode);  // Word's error number
+}
+
+HRESULT STDAPICALLTYPE DeferredFillIn(EXCEPINFO* info) {
+    if (!info) return E_POINTER;
+    FillCode(*info, Pending().scode, Pending().form);
+    info->bstrSource = ::SysAllocString(L"Microsoft Word");
+    info->bstrDescription = ::SysAllocString(Pending().description.c_str());
+    AppendLog(LogLine("DeferredFillIn"));
+    return S_OK;
+}
+
+}  // namespace
+
 HRESULT Invocation::Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description) {
+    const Script::ErrorInfo form = script_.errorInfo;
     if (info) {
         *info = EXCEPINFO{};
-        info->bstrSource = ::SysAllocString(L"Microsoft Word");
-        info->bstrDescription = ::SysAllocString(description.c_str());
-        info->scode = scode;
+        if (script_.deferredFillIn) {
+            // Only wCode may be there at once; the rest waits for the fill-in.
+            if (form == Script::ErrorInfo::WCode) FillCode(*info, scode, form);
+            Pending() = PendingFill{scode, form, description};
+            info->pfnDeferredFillIn = DeferredFillIn;
+        } else {
+            FillCode(*info, scode, form);
+            info->bstrSource = ::SysAllocString(L"Microsoft Word");
+            info->bstrDescription = ::SysAllocString(description.c_str());
+        }
     }
     line_["scode"] = static_cast<uint32_t>(scode);
+    if (form != Script::ErrorInfo::Scode) line_["errorInfo"] = form == Script::ErrorInfo::WCode ? "wCode" : "none";
+    if (script_.deferredFillIn) line_["deferredFillIn"] = true;
     return Finish(DISP_E_EXCEPTION);
 }
 

@@ -34,7 +34,13 @@ struct Script {
     long eventTimes = 1;
     long eventIntervalMs = 50;
     nlohmann::json failCalls = nlohmann::json::object();  // call name -> HRESULT, every time
-    std::wstring windowTitle = L"Microsoft Word";
+    // A fixed window title; by default the title follows the active document as Word's does.
+    std::optional<std::wstring> windowTitle;
+    bool finalParagraphMark = true;  // false: documents end without one, so an empty one selects nothing
+    long activeObjectDelayMs = 250;  // from start to the running-object registration
+    enum class ErrorInfo { Scode, WCode, None };
+    ErrorInfo errorInfo = ErrorInfo::Scode;  // where a raised error's code travels
+    bool deferredFillIn = false;             // the code and texts come from pfnDeferredFillIn
     std::string error;  // why the file could not be used, when it could not
 };
 
@@ -69,7 +75,9 @@ public:
     nlohmann::json& line() noexcept { return line_; }
 
     HRESULT Finish(HRESULT hr);
-    // Word's own errors: DISP_E_EXCEPTION with the code in EXCEPINFO.scode.
+    // Word's own errors: DISP_E_EXCEPTION with the code in EXCEPINFO.scode,
+    // or as the script says: Word's error number in wCode, no code at all,
+    // and either way perhaps through a deferred fill-in.
     HRESULT Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description);
 
 private:

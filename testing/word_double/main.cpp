@@ -1,6 +1,7 @@
 // WINWORD.EXE, the Word test double: an out-of-process automation server for
-// Word's class id that serves just the calls the preview worker makes, does
-// what its script says and logs every call it receives.
+// Word's class id that serves just the calls the preview worker makes,
+// answers them as Word does unless its script says otherwise, and logs every
+// call it receives.
 //
 // Script: word-double-script.json beside this exe, read again on every call
 // (missing or empty file = defaults; an unreadable one = defaults plus a
@@ -8,10 +9,15 @@
 //   text             string: the document text for every Open (default: the
 //                    file's bytes converted from CP_ACP; a missing file then
 //                    fails with scode 0x800A1436)
+//   finalParagraphMark  bool (default true): each document ends with Word's
+//                    final paragraph mark, so an empty one selects [0, 1)
 //   openResults      [HRESULT...]: the n-th Documents.Open in the whole log gets
 //                    entry n, past the end the last entry; empty = success
 //   openDescription  EXCEPINFO.bstrDescription for scripted Word errors
-//   failCalls        {"<call>": HRESULT}: that call fails every time
+//   failCalls        {"<call>": HRESULT}: that call fails every time, touching nothing
+//   errorInfo        "scode" (default) | "wCode" | "none": where a raised Word
+//                    error's code travels in EXCEPINFO
+//   deferredFillIn   bool: raised errors carry pfnDeferredFillIn for the rest
 //   endZeroReads     n: the first n Selection.End.get in the log return 0
 //   dieOn/dieOnCount call name / occurrence in the log (default 1): log the
 //                    call, then end this process without replying
@@ -19,35 +25,18 @@
 //   stallOn/stallOnCount/stallMs  block that long inside the call, then answer it
 //   eventsAfter/eventsAfterCount/eventDelayMs/eventTimes/eventIntervalMs
 //                       raise DocumentChange on every advised sink, timed and logged
-//   windowTitle      title of the "OpusApp" window (default "Microsoft Word")
+//   windowTitle      a fixed title for the "OpusApp" window (read at start);
+//                    default: Word's, "<document> - Microsoft Word" while a
+//                    document is active, "Microsoft Word" while none is
+//   activeObjectDelayMs  ms from start to the running-object registration
+//                    (read at start; default 250)
 // HRESULTs are hex strings ("0x800A1520") or numbers. Codes 0x800Axxxx are
-// raised as DISP_E_EXCEPTION with EXCEPINFO.scode = code and bstrSource
-// "Microsoft Word"; any other failing code is returned from Invoke as it is.
+// raised as DISP_E_EXCEPTION with bstrSource "Microsoft Word"; any other
+// failing code is returned from Invoke as it is.
 //
 // Log: word-double-log.jsonl beside this exe, one JSON object per line, every
-// line with "pid" and "call". Counting "in the log" covers every instance
-// since the file was last deleted. Calls:
-//   Started                  commandLine, classRegistration, activeObject (HRESULTs), windowTitle
-//   ClassFactory.CreateInstance  iid, result
-//   QueryInterface           iid ("IID__Application" | "IConnectionPointContainer"), result
-//   FindConnectionPoint      iid, result
-//   Advise / Unadvise        cookie, result
-//   Application.Documents, Application.Selection, Documents.Open,
-//   Documents.Close, Selection.Document, Selection.End.get, Selection.End.put,
-//   Selection.Start.get, Selection.Start.put, Selection.Copy, Document.Select
-//       args: [{"vt":..,"inner":..,"value":..}] in call order ("inner" only
-//       for VT_BYREF|VT_VARIANT); values: VT_BOOL -1/0, VT_I4 number, BSTR
-//       UTF-8 string, VT_ERROR scode as unsigned number, VT_EMPTY null.
-//       named: the named DISPIDs when there are any (-3 on property puts).
-//       result: HRESULT returned by Invoke (unsigned number); scode: EXCEPINFO.scode
-//       when result is DISP_E_EXCEPTION; action: "die" | "hang" (then no result).
-//       Extra: Documents.Open document, textLength; Documents.Close closed;
-//       Selection.End.get / Start.get value; Selection.Copy copied (the text);
-//       Selection.Document / Document.Select document.
-//   GetIDsOfNames            object, name, result: a name this double does not serve
-//   Invoke                   object, dispid, flags, result: an unserved member
-//   Window.Minimised         the OpusApp window was minimised
-//   Window.Close             WM_CLOSE arrived (ignored: the double lives until killed)
+// line with "pid" and "call"; testing/README.md lists the calls and fields.
+// Counting "in the log" covers every instance since the file was last deleted.
 
 #include "Automation.h"
 #include "Record.h"
@@ -91,43 +80,75 @@ HWND CreateMainWindow(HINSTANCE instance, const std::wstring& title) {
 
 }  // namespace
 
+namespace {
+
+HRESULT RegisterRunning(IDispatch* application, DWORD& cookie) {
+    const HRESULT hr = ::RegisterActiveObject(application, word_ids::CLSID_Application, ACTIVEOBJECT_STRONG, &cookie);
+    json line = word_double::LogLine("ActiveObject.Registered");
+    line["result"] = static_cast<uint32_t>(hr);
+    word_double::AppendLog(line);
+    return hr;
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const word_double::Script script = word_double::LoadScript();
-    const UniqueWindow window(CreateMainWindow(instance, script.windowTitle));
+    const std::wstring title = script.windowTitle.value_or(L"Microsoft Word");
+    const UniqueWindow window(CreateMainWindow(instance, title));
     if (window) {
         // Shown normally so that a test can tell the worker minimised it.
         ::ShowWindow(window.get(), SW_SHOWNORMAL);
         ::UpdateWindow(window.get());
     }
-    word_double::State().clipboardOwner = window.get();
+    word_double::State().mainWindow = window.get();
+    word_double::State().fixedTitle = script.windowTitle.has_value();
 
-    const ComApartment apartment(COINIT_APARTMENTTHREADED);
+    // OLE, not bare COM: Copy goes through the OLE clipboard.
+    const OleApartment apartment;
     const ComPtr<IDispatch> application = word_double::CreateApplication();
     const ComPtr<IClassFactory> factory = word_double::CreateClassFactory(application.Get());
 
     DWORD classCookie = 0;
     const HRESULT classRegistration = ::CoRegisterClassObject(
         word_ids::CLSID_Application, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
-    DWORD activeCookie = 0;
-    const HRESULT activeObject = ::RegisterActiveObject(application.Get(), word_ids::CLSID_Application,
-                                                        ACTIVEOBJECT_STRONG, &activeCookie);
 
-    // Logged once both registrations are in place: a test that sees this
-    // line for a pid can attach to that instance at once.
+    // Logged once the class is registered: COM can reach this instance now;
+    // GetActiveObject only once it is in the running-object table.
     json started = word_double::LogLine("Started");
     started["commandLine"] = testing_text::Utf8(::GetCommandLineW());
     started["classRegistration"] = static_cast<uint32_t>(classRegistration);
-    started["activeObject"] = static_cast<uint32_t>(activeObject);
-    started["windowTitle"] = testing_text::Utf8(script.windowTitle);
+    started["activeObjectDelayMs"] = script.activeObjectDelayMs;
+    started["windowTitle"] = testing_text::Utf8(title);
     started["window"] = window ? 1 : 0;
     word_double::AppendLog(started);
 
-    // Runs until the process is killed; the registrations are never revoked,
-    // as with a Word that is still running.
+    // Word enters the running-object table only once it is up, a while after
+    // its process started.
+    DWORD activeCookie = 0;
+    UINT_PTR registerTimer = 0;
+    if (script.activeObjectDelayMs <= 0) {
+        RegisterRunning(application.Get(), activeCookie);
+    } else {
+        registerTimer = ::SetTimer(nullptr, 0, static_cast<UINT>(script.activeObjectDelayMs), nullptr);
+    }
+
+    // Runs until the process is killed, or until WM_QUIT reaches this thread
+    // (PostThreadMessage); the registrations are never revoked, as with a
+    // Word that is still running.
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER && !message.hwnd && message.wParam == registerTimer && registerTimer) {
+            ::KillTimer(nullptr, registerTimer);
+            registerTimer = 0;
+            RegisterRunning(application.Get(), activeCookie);
+            continue;
+        }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
+    // What Copy left on the clipboard stays there once this process is gone.
+    ::OleFlushClipboard();
+    word_double::AppendLog(word_double::LogLine("Exited"));
     return 0;
 }
