@@ -1,8 +1,11 @@
-// preview_bench: how long one preview takes, against the floor of a bare
-// automation client making the same Word calls, in the same run and against
-// the same warm Word double.
+// preview_bench: how long one preview takes, against two floors, in the same
+// run and against the same warm Word double:
+//   (a) bare_client.exe: start, attach, the same Word calls, exit;
+//   (b) full_client.exe: (a) plus every step the worker must make and (a)
+//       skips, and the worker's fixed waits, driven by the same host as the
+//       worker. What the worker spends beyond (b) is its own cost.
 //
-//   preview_bench.exe [RUNS]       RUNS worker runs and RUNS floor runs (default 40), alternating
+//   preview_bench.exe [RUNS]       RUNS rounds of worker, (a), (b), interleaved (default 40)
 //
 // Prints a table of the host's stage times, the platform's own costs behind the
 // worker's fixed waits, a traced run, and finally `name: value` lines.
@@ -12,6 +15,7 @@
 #include "testing/WordGuids.h"
 
 #include <ocidl.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -90,7 +94,18 @@ void PrintHeader() {
 // Starts a program the way the reference host starts the worker (detached, no
 // inherited handles) and waits for its exit. Returns the whole time in ms, or
 // nullopt when it did not start, did not end within the bound or failed.
-std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& arguments, DWORD* exitCode = nullptr) {
+std::size_t PeakPrivateBytesOf(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+        return 0;
+    return std::max<std::size_t>(counters.PeakPagefileUsage, counters.PrivateUsage);
+}
+
+// With `peakPrivateBytes`, the process's memory is sampled every 5 ms while it
+// runs, as the reference host samples the worker's.
+std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& arguments, DWORD* exitCode = nullptr,
+                                  std::size_t* peakPrivateBytes = nullptr) {
     std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -102,6 +117,11 @@ std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& a
         return std::nullopt;
     const UniqueHandle process(info.hProcess);
     const UniqueHandle thread(info.hThread);
+    if (peakPrivateBytes) {
+        *peakPrivateBytes = 0;
+        while (::WaitForSingleObject(process.get(), 5) == WAIT_TIMEOUT && MsSince(start) < Bound.count())
+            *peakPrivateBytes = std::max(*peakPrivateBytes, PeakPrivateBytesOf(process.get()));
+    }
     if (::WaitForSingleObject(process.get(), static_cast<DWORD>(Bound.count())) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 1);
         ::WaitForSingleObject(process.get(), 5000);
@@ -361,9 +381,9 @@ struct WorkerRun {
     std::vector<previewhost::Stage> trace;
 };
 
-previewhost::PreviewOptions WorkerOptions(const std::string& documentPath, bool trace) {
+previewhost::PreviewOptions WorkerOptions(const std::wstring& exe, const std::string& documentPath, bool trace) {
     previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
+    options.workerPath = exe;
     options.workerDirectory = testsupport::TestBinDir();
     options.request.documentPath = documentPath;
     options.bound = Bound;
@@ -371,16 +391,17 @@ previewhost::PreviewOptions WorkerOptions(const std::string& documentPath, bool 
     return options;
 }
 
-std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace,
-                                  DebugOutputListener* listener = nullptr) {
+// One request through the reference host, to the worker or to full_client.exe.
+std::optional<WorkerRun> RunHosted(const std::wstring& exe, const std::string& documentPath,
+                                   const std::string& expectedText, bool trace, DebugOutputListener* listener = nullptr) {
     testsupport::ClearWordLog();
-    previewhost::PreviewOptions options = WorkerOptions(documentPath, trace);
+    previewhost::PreviewOptions options = WorkerOptions(exe, documentPath, trace);
     // Called right before the host takes its epoch: both clocks start together.
     if (listener) options.beforeStart = [listener](previewhost::HostChannel&) { listener->Rebase(); };
     const previewhost::PreviewResult result = previewhost::RunPreview(options);
     if (result.outcome != previewhost::Outcome::Preview || result.clipboardText != expectedText) {
-        std::fprintf(stderr, "worker run failed: %s %s (%zu chars read)\n", previewhost::OutcomeName(result.outcome),
-                     result.failure.c_str(), result.clipboardText.size());
+        std::fprintf(stderr, "%ls run failed: %s %s (%zu chars read)\n", exe.c_str(),
+                     previewhost::OutcomeName(result.outcome), result.failure.c_str(), result.clipboardText.size());
         return std::nullopt;
     }
     WorkerRun run;
@@ -390,14 +411,28 @@ std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::s
     return run;
 }
 
+std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace,
+                                   DebugOutputListener* listener = nullptr) {
+    return RunHosted(testsupport::WorkerPath(), documentPath, expectedText, trace, listener);
+}
+
+// full_client.exe stamps its phases only when told to, through its environment.
+std::optional<WorkerRun> RunFullClient(const std::wstring& exe, const std::string& documentPath,
+                                       const std::string& expectedText, DebugOutputListener* listener = nullptr) {
+    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", L"1");
+    auto run = RunHosted(exe, documentPath, expectedText, false, listener);
+    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", nullptr);
+    return run;
+}
+
 std::optional<double> RunFloor(const std::wstring& floorExe, const std::wstring& documentPath,
-                               DebugOutputListener* listener = nullptr) {
+                               DebugOutputListener* listener = nullptr, std::size_t* peakPrivateBytes = nullptr) {
     testsupport::ClearWordLog();
     previewhost::EmptyClipboardNow();  // as the host does before it starts the worker
     DWORD failedCalls = 0;
     if (listener) listener->Rebase();
-    const auto elapsed =
-        TimeProcess(floorExe, std::wstring(listener ? L"--stamps " : L"") + L"\"" + documentPath + L"\"", &failedCalls);
+    const auto elapsed = TimeProcess(floorExe, std::wstring(listener ? L"--stamps " : L"") + L"\"" + documentPath + L"\"",
+                                     &failedCalls, peakPrivateBytes);
     if (!elapsed || failedCalls != 0) {
         std::fprintf(stderr, "floor run failed (%lu failed calls)\n", static_cast<unsigned long>(failedCalls));
         return std::nullopt;
@@ -461,6 +496,7 @@ int main(int argc, char** argv) {
     const ComApartment apartment(COINIT_APARTMENTTHREADED);
 
     const std::wstring floorExe = testsupport::TestBinDir() + L"\\bare_client.exe";
+    const std::wstring fullExe = testsupport::TestBinDir() + L"\\full_client.exe";
     const std::wstring probeExe = testsupport::TestBinDir() + L"\\startup_probe.exe";
     const std::wstring workerExe = testsupport::WorkerPath();
     const std::wstring documentPathW = testsupport::TestBinDir() + L"\\bench-document.txt";
@@ -484,25 +520,31 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the Word double did not come up\n");
         return 2;
     }
-    std::printf("preview_bench: %d worker runs and %d floor runs, alternating, after %d warm-up runs of each\n", runs,
-                runs, WarmUpRuns);
+    std::printf("preview_bench: %d rounds of worker, bare client (a) and full client (b), interleaved, after %d warm-up "
+                "rounds\n", runs, WarmUpRuns);
     std::printf("document: %d characters; worker %s\n\n", DocumentLength, Narrow(workerExe).c_str());
 
     int failures = 0;
     for (int i = 0; i < WarmUpRuns; ++i) {
         if (!RunWorker(documentPath, expectedPreview, false)) ++failures;
         if (!RunFloor(floorExe, documentPathW)) ++failures;
+        if (!RunFullClient(fullExe, documentPath, expectedPreview)) ++failures;
     }
 
-    std::vector<WorkerRun> workerRuns;
+    std::vector<WorkerRun> workerRuns, fullRuns;
     std::vector<double> floorRuns;
+    std::size_t floorPeakPrivateBytes = 0;
     for (int i = 0; i < runs; ++i) {
         if (auto run = RunWorker(documentPath, expectedPreview, false)) workerRuns.push_back(std::move(*run));
         else ++failures;
-        if (auto ms = RunFloor(floorExe, documentPathW)) floorRuns.push_back(*ms);
+        std::size_t peak = 0;
+        if (auto ms = RunFloor(floorExe, documentPathW, nullptr, &peak)) floorRuns.push_back(*ms);
+        else ++failures;
+        floorPeakPrivateBytes = std::max(floorPeakPrivateBytes, peak);
+        if (auto run = RunFullClient(fullExe, documentPath, expectedPreview)) fullRuns.push_back(std::move(*run));
         else ++failures;
     }
-    if (workerRuns.empty() || floorRuns.empty()) {
+    if (workerRuns.empty() || floorRuns.empty() || fullRuns.empty()) {
         std::fprintf(stderr, "no successful runs\n");
         testsupport::KillAllWordDoubles();
         return 1;
@@ -513,6 +555,8 @@ int main(int argc, char** argv) {
     const auto workerCalls = LoggedCalls();
     RunFloor(floorExe, documentPathW);
     const auto floorCalls = LoggedCalls();
+    RunFullClient(fullExe, documentPath, expectedPreview);
+    const auto fullCalls = LoggedCalls();
 
     // Two traced runs: the worker's own stage lines, timed by the host.
     std::vector<WorkerRun> traced;
@@ -520,6 +564,7 @@ int main(int argc, char** argv) {
         if (auto run = RunWorker(documentPath, expectedPreview, true)) traced.push_back(std::move(*run));
 
     // Runs with a debug-output listener: where the time goes inside each process.
+    // The worker and full_client.exe mark the same phases under the same names.
     PhaseTable workerPhases{{"start-up: process, CRT, COM, window, attach", "first timer tick",
                              "heartbeat sleep (host answers during it)", "GoSignal seen -> mutex owned",
                              "GetActiveObject (traced before QI and sink)", "QI, event sink, close, minimise, open",
@@ -532,6 +577,7 @@ int main(int argc, char** argv) {
     const char* workerMarks[] = {"attached", "request taken", "go", "mutex owned", "connected",
                                  "document opened", "copied", "handed over", "acknowledged", "cleaned up", "exiting"};
     const char* floorMarks[] = {"apartment", "connected", "document opened", "copied", "cleaned up", "exiting"};
+    PhaseTable fullPhases{workerPhases.names, {}};
     std::vector<double> debugLinesPerRequest;
     {
         DebugOutputListener listener;
@@ -544,6 +590,13 @@ int main(int argc, char** argv) {
                 workerPhases.Add(marks);
                 debugLinesPerRequest.push_back(static_cast<double>(lines.size()));
             }
+            if (auto run = RunFullClient(fullExe, documentPath, expectedPreview, &listener)) {
+                const auto lines = listener.Lines();
+                std::vector<double> marks{0.0};
+                for (const char* mark : workerMarks) marks.push_back(LineTime(lines, std::string("full_client: ") + mark));
+                marks.push_back(run->stages.at("exited"));
+                fullPhases.Add(marks);
+            }
             if (auto ms = RunFloor(floorExe, documentPathW, &listener)) {
                 const auto lines = listener.Lines();
                 std::vector<double> marks{0.0};
@@ -555,63 +608,101 @@ int main(int argc, char** argv) {
     }
 
     // Whole processes for the start-up steps, alternating.
-    const char* probeModes[] = {"crt", "com", "window", "tick"};
+    const char* probeModes[] = {"crt", "com", "window", "tick", "winmm", "ntdll"};
     std::map<std::string, std::vector<double>> probes;
-    for (int i = 0; i < 15; ++i)
+    // Whole processes vary by more than the steps cost: a step's cost is the median
+    // of its differences within a round.
+    std::map<std::string, std::vector<double>> overTick;
+    for (int i = 0; i < 20; ++i) {
+        std::map<std::string, double> round;
         for (const char* mode : probeModes)
-            if (auto ms = TimeProcess(probeExe, std::wstring(mode, mode + std::strlen(mode)))) probes[mode].push_back(*ms);
+            if (auto ms = TimeProcess(probeExe, std::wstring(mode, mode + std::strlen(mode)))) {
+                probes[mode].push_back(*ms);
+                round[mode] = *ms;
+            }
+        for (const char* mode : {"winmm", "ntdll"})
+            if (round.count(mode) && round.count("tick")) overTick[mode].push_back(round[mode] - round["tick"]);
+    }
 
     const PlatformCosts platform = MeasurePlatform();
     const RoundTrips trips = MeasureRoundTrips(20);
     testsupport::KillAllWordDoubles();
 
     // --- the table ----------------------------------------------------------------------
-    const auto stage = [&](const char* from, const char* to) {
+    // The host's stages, in ms since it started the program; `from` null is the start.
+    const auto stage = [](const std::vector<WorkerRun>& hosted, const char* from, const char* to) {
         std::vector<double> values;
-        for (const auto& run : workerRuns) {
+        for (const auto& run : hosted) {
             const double a = from ? run.stages.at(from) : 0.0;
             values.push_back(run.stages.at(to) - a);
         }
         return values;
     };
+    struct HostPhase {
+        const char* name;
+        const char* from;
+        const char* to;
+    };
+    const HostPhase hostPhases[] = {
+        {"start -> busy (request taken)", nullptr, "busy"},
+        {"busy -> heartbeat", "busy", "heartbeat"},
+        {"heartbeat -> go", "heartbeat", "go"},
+        {"go -> mutex (Word work up to the copy)", "go", "mutex"},
+        {"mutex -> acknowledged (host reads)", "mutex", "acknowledged"},
+        {"acknowledged -> exit (clean-up)", "acknowledged", "exited"},
+        {"whole request (start -> exit)", nullptr, "exited"},
+    };
+    const auto peakRow = [](const std::vector<WorkerRun>& hosted, std::size_t* peakBytes) {
+        std::vector<double> peaks;
+        for (const auto& run : hosted) {
+            peaks.push_back(static_cast<double>(run.peakPrivateBytes) / 1024.0);
+            *peakBytes = std::max(*peakBytes, run.peakPrivateBytes);
+        }
+        PrintRow("peak private bytes (sampled)", peaks, "KiB");
+    };
     std::printf("worker (RunPreview, trace off), %zu runs; ms since the host started the worker\n", workerRuns.size());
     PrintHeader();
-    PrintRow("start -> busy", stage(nullptr, "busy"));
-    PrintRow("busy -> heartbeat", stage("busy", "heartbeat"));
-    PrintRow("heartbeat -> go", stage("heartbeat", "go"));
-    PrintRow("go -> mutex (preview on clipboard)", stage("go", "mutex"));
-    PrintRow("mutex -> acknowledged (host reads)", stage("mutex", "acknowledged"));
-    PrintRow("acknowledged -> exit", stage("acknowledged", "exited"));
-    const std::vector<double> workerWhole = stage(nullptr, "exited");
-    PrintRow("whole request (start -> exit)", workerWhole);
-    std::vector<double> peaks;
+    for (const HostPhase& phase : hostPhases) PrintRow(phase.name, stage(workerRuns, phase.from, phase.to));
+    const std::vector<double> workerWhole = stage(workerRuns, nullptr, "exited");
     std::size_t peakPrivateBytes = 0;
-    for (const auto& run : workerRuns) {
-        peaks.push_back(static_cast<double>(run.peakPrivateBytes) / 1024.0);
-        peakPrivateBytes = std::max(peakPrivateBytes, run.peakPrivateBytes);
-    }
-    PrintRow("peak private bytes (sampled)", peaks, "KiB");
-    std::printf("floor (bare_client.exe), %zu runs\n", floorRuns.size());
+    peakRow(workerRuns, &peakPrivateBytes);
+    std::printf("floor (b): full_client.exe, the same host, %zu runs\n", fullRuns.size());
+    for (const HostPhase& phase : hostPhases) PrintRow(phase.name, stage(fullRuns, phase.from, phase.to));
+    const std::vector<double> fullWhole = stage(fullRuns, nullptr, "exited");
+    std::size_t fullPeakPrivateBytes = 0;
+    peakRow(fullRuns, &fullPeakPrivateBytes);
+    std::printf("floor (a): bare_client.exe, %zu runs\n", floorRuns.size());
     PrintRow("whole (start -> exit)", floorRuns);
+
+    std::printf("\nthe worker's own cost by phase: medians of the runs above, worker minus (b)\n");
+    std::printf("  %-40s %8s %8s %8s\n", "", "worker", "(b)", "own");
+    for (const HostPhase& phase : hostPhases) {
+        const double w = SpreadOf(stage(workerRuns, phase.from, phase.to)).median;
+        const double f = SpreadOf(stage(fullRuns, phase.from, phase.to)).median;
+        std::printf("  %-40s %8.2f %8.2f %8.2f  ms\n", phase.name, w, f, w - f);
+    }
 
     std::printf("\nwhere the time goes: median ms per phase, %d runs each with a debug-output listener\n", ListenedRuns);
     std::printf("(DBWIN buffer, as DebugView; each line costs its writer a hand-off to the listener)\n");
-    std::printf("  worker%*s floor\n", 45, "");
+    std::printf("  %-44s %7s %7s %7s\n", "", "worker", "(b)", "own");
     {
-        double workerSum = 0, floorSum = 0;
+        double workerSum = 0, fullSum = 0, floorSum = 0;
         for (std::size_t i = 0; i < workerPhases.names.size(); ++i) {
             const double w = workerPhases.Median(i);
+            const double f = fullPhases.Median(i);
             workerSum += std::isnan(w) ? 0 : w;
-            std::printf("  %-44s %7.2f", workerPhases.names[i].c_str(), w);
-            if (i < floorPhases.names.size()) {
-                const double f = floorPhases.Median(i);
-                floorSum += std::isnan(f) ? 0 : f;
-                std::printf("   %-40s %7.2f", floorPhases.names[i].c_str(), f);
-            }
-            std::printf("\n");
+            fullSum += std::isnan(f) ? 0 : f;
+            std::printf("  %-44s %7.2f %7.2f %7.2f\n", workerPhases.names[i].c_str(), w, f, w - f);
         }
-        std::printf("  %-44s %7.2f   %-40s %7.2f\n", "sum of medians", workerSum, "sum of medians", floorSum);
+        std::printf("  %-44s %7.2f %7.2f %7.2f\n", "sum of medians", workerSum, fullSum, workerSum - fullSum);
         std::printf("  debug lines per worker request: %.0f\n", SpreadOf(debugLinesPerRequest).median);
+        std::printf("  floor (a)\n");
+        for (std::size_t i = 0; i < floorPhases.names.size(); ++i) {
+            const double f = floorPhases.Median(i);
+            floorSum += std::isnan(f) ? 0 : f;
+            std::printf("  %-44s %7.2f\n", floorPhases.names[i].c_str(), f);
+        }
+        std::printf("  %-44s %7.2f\n", "sum of medians", floorSum);
     }
 
     std::printf("\nstart-up steps as whole processes (startup_probe.exe), %zu runs each\n", probes["crt"].size());
@@ -620,6 +711,10 @@ int main(int argc, char** argv) {
     PrintRow("  + STA apartment", probes["com"]);
     PrintRow("  + hidden window", probes["window"]);
     PrintRow("  + 1 ms timer's first tick", probes["tick"]);
+    PrintRow("  tick + timeBeginPeriod (winmm.dll)", probes["winmm"]);
+    PrintRow("  tick + NtSetTimerResolution (ntdll)", probes["ntdll"]);
+    PrintRow("timeBeginPeriod over tick, per round", overTick["winmm"]);
+    PrintRow("NtSetTimerResolution over tick, per round", overTick["ntdll"]);
 
     std::printf("\nplatform costs in this process\n");
     PrintHeader();
@@ -637,11 +732,16 @@ int main(int argc, char** argv) {
     PrintRow("Documents get + last release (refetch)", trips.documentsRefetched);
     std::printf("  OutputDebugStringA, nobody listening: %.1f us per call\n", platform.debugStringUs);
 
-    std::printf("\ncalls Word logged in one run: worker %d, floor %d\n", Total(workerCalls), Total(floorCalls));
-    for (const auto& [call, n] : workerCalls) {
-        const auto floorCount = floorCalls.find(call);
-        std::printf("  %-30s worker %2d  floor %2d\n", call.c_str(), n, floorCount == floorCalls.end() ? 0 : floorCount->second);
-    }
+    std::printf("\ncalls Word logged in one run: worker %d, (b) %d, (a) %d\n", Total(workerCalls), Total(fullCalls),
+                Total(floorCalls));
+    const auto count = [](const std::map<std::string, int>& calls, const std::string& call) {
+        const auto found = calls.find(call);
+        return found == calls.end() ? 0 : found->second;
+    };
+    for (const auto& [call, n] : workerCalls)
+        std::printf("  %-30s worker %2d  (b) %2d  (a) %2d\n", call.c_str(), n, count(fullCalls, call), count(floorCalls, call));
+    for (const auto& [call, n] : fullCalls)
+        if (!workerCalls.count(call)) std::printf("  %-30s worker  0  (b) %2d  (a) %2d\n", call.c_str(), n, count(floorCalls, call));
 
     // --- the fixed waits, from the traced runs -------------------------------------------------
     std::vector<double> tickTraced, heartbeatTraced, handOverTraced, pollTraced;
@@ -690,11 +790,24 @@ int main(int argc, char** argv) {
 
     const double workerMs = SpreadOf(workerWhole).median;
     const double floorMs = SpreadOf(floorRuns).median;
+    const double fullMs = SpreadOf(fullWhole).median;
+    const auto ownIn = [&](const char* from, const char* to) {
+        return SpreadOf(stage(workerRuns, from, to)).median - SpreadOf(stage(fullRuns, from, to)).median;
+    };
     std::printf("\nworker_ms: %.2f\n", workerMs);
+    std::printf("full_floor_ms: %.2f\n", fullMs);
+    std::printf("own_cost_ms: %.2f\n", workerMs - fullMs);
+    std::printf("own_cost_start_ms: %.2f\n", ownIn(nullptr, "busy"));
+    std::printf("own_cost_word_ms: %.2f\n", ownIn("go", "mutex"));
+    std::printf("own_cost_cleanup_ms: %.2f\n", ownIn("acknowledged", "exited"));
     std::printf("floor_ms: %.2f\n", floorMs);
     std::printf("ratio: %.2f\n", workerMs / floorMs);
     std::printf("fixed_sleeps_ms: %.2f\n", fixedSleeps);
     std::printf("ratio_without_fixed_sleeps: %.2f\n", (workerMs - fixedSleeps) / floorMs);
+    std::printf("winmm_resolution_ms: %.2f\n", SpreadOf(overTick["winmm"]).median);
+    std::printf("ntdll_resolution_ms: %.2f\n", SpreadOf(overTick["ntdll"]).median);
     std::printf("peak_private_bytes: %zu\n", peakPrivateBytes);
+    std::printf("full_floor_peak_private_bytes: %zu\n", fullPeakPrivateBytes);
+    std::printf("floor_peak_private_bytes: %zu\n", floorPeakPrivateBytes);
     return failures ? 1 : 0;
 }

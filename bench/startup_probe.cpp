@@ -4,6 +4,10 @@
 //   com      + a single-threaded apartment (CoInitializeEx / CoUninitialize)
 //   window   + a hidden top-level window, created and destroyed, as the worker's form
 //   tick     + a 1 ms window timer, waiting for its first tick in a message loop
+// and two ways of asking for 1 ms timer resolution for the process's life, each
+// on top of `tick`:
+//   winmm    timeBeginPeriod(1) / timeEndPeriod(1), winmm.dll loaded for it
+//   ntdll    ntdll's NtSetTimerResolution, which timeBeginPeriod forwards to
 // Linked with the same libraries as the worker, so the same DLLs load.
 #include "common/WinResources.h"
 
@@ -24,12 +28,49 @@ LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 bool Is(const char* mode, const char* name) { return std::strcmp(mode, name) == 0; }
 
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
+}
+
+// Asks for 1 ms timer resolution the way `mode` names; the destructor gives it back.
+class Resolution {
+public:
+    explicit Resolution(const char* mode) {
+        if (Is(mode, "winmm")) {
+            winmm_ = ::LoadLibraryA("winmm.dll");
+            timeBegin_ = Export<UINT(WINAPI*)(UINT)>(winmm_, "timeBeginPeriod");
+            timeEnd_ = Export<UINT(WINAPI*)(UINT)>(winmm_, "timeEndPeriod");
+            if (timeBegin_) timeBegin_(1);
+        } else if (Is(mode, "ntdll")) {
+            ntSet_ = Export<LONG(NTAPI*)(ULONG, BOOLEAN, ULONG*)>(::GetModuleHandleA("ntdll.dll"), "NtSetTimerResolution");
+            ULONG actual = 0;
+            if (ntSet_) ntSet_(10000, TRUE, &actual);
+        }
+    }
+    Resolution(const Resolution&) = delete;
+    Resolution& operator=(const Resolution&) = delete;
+    ~Resolution() {
+        ULONG actual = 0;
+        if (timeEnd_) timeEnd_(1);
+        if (ntSet_) ntSet_(10000, FALSE, &actual);
+        if (winmm_) ::FreeLibrary(winmm_);
+    }
+
+private:
+    HMODULE winmm_ = nullptr;
+    UINT(WINAPI* timeBegin_)(UINT) = nullptr;
+    UINT(WINAPI* timeEnd_)(UINT) = nullptr;
+    LONG(NTAPI* ntSet_)(ULONG, BOOLEAN, ULONG*) = nullptr;
+};
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     const char* mode = commandLine ? commandLine : "";
     if (Is(mode, "crt") || !*mode) return 0;
 
+    const Resolution resolution(mode);
     const ComApartment apartment(COINIT_APARTMENTTHREADED);
     if (Is(mode, "com")) return 0;
 

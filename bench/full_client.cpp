@@ -1,0 +1,358 @@
+// full_client: the second floor (b) the worker is measured against. It is the
+// bare client plus every step a faithful worker must make and the bare client
+// skips, and the same fixed waits, written apart from the worker and sharing no
+// code with it (not even the project's headers), so that whatever the worker
+// spends beyond it is the worker's own:
+//
+//   - a hidden top-level window of the worker's size, a 1 ms window timer set
+//     during its creation; the request starts at the first tick;
+//   - the host's block and mutex, opened by name, and the host's handshake:
+//     busy, one heartbeat and its 10 ms sleep, GoSignal, the mutex, the
+//     hand-over release with its 10 ms sleep, the wait for PreviewTaken;
+//   - the query for Word's own interface, an event sink advised and unadvised;
+//   - every Word object fetched afresh right before each use and released
+//     right after; each member's DISPID looked up once;
+//   - both minimises.
+//
+// The host starts it as it starts the worker, with no command line. With the
+// environment variable FULL_CLIENT_STAMPS set it marks its phases through
+// OutputDebugStringA for a listener; the measured runs go without.
+#include <windows.h>
+#include <ocidl.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <ctime>
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr CLSID WordClass = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID WordOwnInterface = {0x00020970, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID WordEvents = {0x00020A00, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// The block's bytes, by offset.
+constexpr int WordReadyAt = 0, BusyAt = 1, GoAt = 2, PendingAt = 3, TakenAt = 4, RejectedAt = 18;
+constexpr int HeartbeatAt = 552, HostActiveAt = 1684, StopWaitingAt = 1704, MutexNameAt = 1816;
+
+volatile std::uint8_t* g_block = nullptr;
+HANDLE g_mutex = nullptr;
+bool g_stamps = false;
+
+void Stamp(const char* phase) {
+    if (g_stamps) ::OutputDebugStringA(phase);
+}
+
+// --- Word, late-bound --------------------------------------------------------------
+
+// Each member's DISPID, looked up at its first use.
+struct Member {
+    const wchar_t* name;
+    DISPID id = DISPID_UNKNOWN;
+    DISPID Of(IDispatch* object) {
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        if (id == DISPID_UNKNOWN && object) (void)object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+        return id;
+    }
+};
+Member g_documents{L"Documents"}, g_selection{L"Selection"}, g_close{L"Close"}, g_open{L"Open"},
+    g_document{L"Document"}, g_select{L"Select"}, g_end{L"End"}, g_start{L"Start"}, g_copy{L"Copy"};
+
+// One call; `args` in IDispatch's order (last first). The exception's strings are freed here.
+HRESULT Call(IDispatch* object, Member& member, WORD flags, VARIANT* args = nullptr, UINT count = 0,
+             VARIANT* result = nullptr) {
+    if (!object) return E_POINTER;
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{args, nullptr, count, 0};
+    if (flags == DISPATCH_PROPERTYPUT) {
+        params.rgdispidNamedArgs = &putId;
+        params.cNamedArgs = 1;
+    }
+    EXCEPINFO info{};
+    UINT argError = 0;
+    VARIANT ignored;
+    ::VariantInit(&ignored);
+    const HRESULT hr = object->Invoke(member.Of(object), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : &ignored,
+                                      &info, &argError);
+    ::VariantClear(&ignored);
+    ::SysFreeString(info.bstrDescription);
+    ::SysFreeString(info.bstrSource);
+    ::SysFreeString(info.bstrHelpFile);
+    return hr;
+}
+
+ComPtr<IDispatch> Get(IDispatch* object, Member& member) {
+    VARIANT value;
+    ::VariantInit(&value);
+    ComPtr<IDispatch> out;
+    if (SUCCEEDED(Call(object, member, DISPATCH_PROPERTYGET, nullptr, 0, &value)) && value.vt == VT_DISPATCH)
+        out = value.pdispVal;
+    ::VariantClear(&value);
+    return out;
+}
+
+void Put(IDispatch* object, Member& member, long position) {
+    VARIANT value{};
+    value.vt = VT_I4;
+    value.lVal = position;
+    (void)Call(object, member, DISPATCH_PROPERTYPUT, &value, 1);
+}
+
+long ReadEnd(IDispatch* selection) {
+    VARIANT value;
+    ::VariantInit(&value);
+    long end = 0;
+    if (SUCCEEDED(Call(selection, g_end, DISPATCH_PROPERTYGET, nullptr, 0, &value)) && value.vt == VT_I4)
+        end = value.lVal;
+    ::VariantClear(&value);
+    return end;
+}
+
+// Word takes the optional arguments of Open and Close as variants by reference.
+template <UINT Count>
+struct ByRef {
+    VARIANT values[Count] = {};
+    VARIANT references[Count] = {};
+    ~ByRef() {
+        for (VARIANT& v : values) ::VariantClear(&v);
+    }
+    VARIANT* LastFirst() {
+        for (UINT i = 0; i < Count; ++i) {
+            references[Count - 1 - i].vt = VT_BYREF | VT_VARIANT;
+            references[Count - 1 - i].pvarVal = &values[i];
+        }
+        return references;
+    }
+};
+
+void Bool(VARIANT& v, bool value) {
+    v.vt = VT_BOOL;
+    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+void Long(VARIANT& v, long value) {
+    v.vt = VT_I4;
+    v.lVal = value;
+}
+void Text(VARIANT& v, const char* value) {
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, value, -1, nullptr, 0);
+    v.vt = VT_BSTR;
+    v.bstrVal = ::SysAllocStringLen(nullptr, static_cast<UINT>(length > 0 ? length - 1 : 0));
+    if (length > 1) ::MultiByteToWideChar(CP_ACP, 0, value, -1, v.bstrVal, length);
+}
+void Missing(VARIANT& v) {
+    v.vt = VT_ERROR;
+    v.scode = DISP_E_PARAMNOTFOUND;
+}
+
+void CloseDocuments(IDispatch* application) {
+    const ComPtr<IDispatch> documents = Get(application, g_documents);
+    ByRef<3> args;
+    Long(args.values[0], 0);
+    Long(args.values[1], 1);
+    Bool(args.values[2], false);
+    (void)Call(documents.Get(), g_close, DISPATCH_METHOD, args.LastFirst(), 3);
+}
+
+bool OpenDocument(IDispatch* application, const char* path) {
+    const ComPtr<IDispatch> documents = Get(application, g_documents);
+    ByRef<15> args;
+    Text(args.values[0], path);
+    Bool(args.values[1], false);
+    Bool(args.values[2], false);
+    Bool(args.values[3], false);
+    Text(args.values[4], "1");
+    Text(args.values[5], "1");
+    Bool(args.values[6], true);
+    Text(args.values[7], "1");
+    Text(args.values[8], "1");
+    Long(args.values[9], 0);
+    Missing(args.values[10]);
+    Bool(args.values[11], true);
+    Bool(args.values[12], false);
+    Missing(args.values[13]);
+    Bool(args.values[14], true);
+    return SUCCEEDED(Call(documents.Get(), g_open, DISPATCH_METHOD, args.LastFirst(), 15));
+}
+
+void MinimiseByTitle() { ::ShowWindow(::FindWindowA(nullptr, "Microsoft Word"), SW_MINIMIZE); }
+void MinimiseByClass() {
+    if (HWND word = ::FindWindowA("OpusApp", "Microsoft Word")) ::ShowWindow(word, SW_MINIMIZE);
+}
+
+// Word's events are ignored; the sink only has to be there.
+class Sink final : public IDispatch {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == WordEvents) {
+            *object = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return S_OK;
+    }
+};
+Sink g_sink;
+
+void ReleaseFully() {
+    while (::ReleaseMutex(g_mutex)) ::Sleep(10);
+}
+
+// The Word side of the request, on the normal road.
+void Preview() {
+    g_block[WordReadyAt] = 1;
+    g_block[RejectedAt] = 0;
+    ComPtr<IUnknown> running;
+    if (FAILED(::GetActiveObject(WordClass, nullptr, &running)) || !running) {
+        g_block[WordReadyAt] = 0;
+        return;
+    }
+    Stamp("full_client: connected\n");
+    ComPtr<IUnknown> own;
+    (void)running->QueryInterface(WordOwnInterface, reinterpret_cast<void**>(own.GetAddressOf()));
+    ComPtr<IDispatch> application;
+    if (FAILED(running.As(&application))) return;
+    running.Reset();
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    {
+        ComPtr<IConnectionPointContainer> container;
+        if (SUCCEEDED(application.As(&container)) && SUCCEEDED(container->FindConnectionPoint(WordEvents, &point)))
+            (void)point->Advise(&g_sink, &cookie);
+    }
+
+    IDispatch* word = application.Get();
+    CloseDocuments(word);
+    MinimiseByTitle();
+    char path[520] = "";
+    for (int i = 0; i < 519 && g_block[32 + i]; ++i) path[i] = static_cast<char>(g_block[32 + i]);
+    const bool opened = OpenDocument(word, path);
+    Stamp("full_client: document opened\n");
+
+    if (opened) {
+        (void)Call(Get(Get(word, g_selection).Get(), g_document).Get(), g_select, DISPATCH_METHOD);
+        (void)ReadEnd(Get(word, g_selection).Get());
+        if (ReadEnd(Get(word, g_selection).Get()) > 3000) Put(Get(word, g_selection).Get(), g_end, 3000);
+        (void)Call(Get(word, g_selection).Get(), g_copy, DISPATCH_METHOD);
+        Stamp("full_client: copied\n");
+
+        g_block[TakenAt] = 0;
+        ReleaseFully();
+        Stamp("full_client: handed over\n");
+        while (!g_block[TakenAt] && !g_block[StopWaitingAt]) ::Sleep(10);
+        Stamp("full_client: acknowledged\n");
+        {
+            const ComPtr<IDispatch> selection = Get(word, g_selection);
+            Put(selection.Get(), g_start, 0);
+            Put(selection.Get(), g_end, 0);
+            (void)Call(selection.Get(), g_copy, DISPATCH_METHOD);
+        }
+    }
+    CloseDocuments(word);
+    if (point) (void)point->Unadvise(cookie);
+    point.Reset();
+    application.Reset();
+    MinimiseByClass();
+    Stamp("full_client: cleaned up\n");
+}
+
+void Handshake() {
+    if (!g_block[PendingAt]) return;
+    g_block[BusyAt] = 1;
+    g_block[PendingAt] = 0;
+    Stamp("full_client: request taken\n");
+    if (g_block[HostActiveAt]) {
+        do {
+            *reinterpret_cast<volatile std::int32_t*>(g_block + HeartbeatAt) = static_cast<std::int32_t>(std::time(nullptr));
+            ::Sleep(10);
+        } while (!g_block[GoAt]);
+        Stamp("full_client: go\n");
+        (void)::WaitForSingleObject(g_mutex, INFINITE);
+        Stamp("full_client: mutex owned\n");
+        if (g_block[HostActiveAt]) {
+            g_block[GoAt] = 0;
+            Preview();
+        }
+    }
+    ReleaseFully();
+    g_block[BusyAt] = 0;
+    Stamp("full_client: exiting\n");
+}
+
+bool Attach() {
+    const HANDLE mapping = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "jlrf73hw2de");
+    if (!mapping) return false;
+    void* view = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    ::CloseHandle(mapping);
+    if (!view) return false;
+    g_block = static_cast<volatile std::uint8_t*>(view);
+    char name[260] = "";
+    for (int i = 0; i < 259 && g_block[MutexNameAt + i]; ++i) name[i] = static_cast<char>(g_block[MutexNameAt + i]);
+    g_mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    Stamp("full_client: attached\n");
+    return g_mutex != nullptr;
+}
+
+void Detach() {
+    if (g_block) ::UnmapViewOfFile(const_cast<std::uint8_t*>(g_block));
+    g_block = nullptr;
+    if (g_mutex) ::CloseHandle(g_mutex);
+    g_mutex = nullptr;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            ::SetTimer(window, 1, 1, nullptr);
+            if (!Attach()) ::PostQuitMessage(0);
+            return 0;
+        case WM_TIMER:
+            ::KillTimer(window, 1);
+            Handshake();
+            Detach();
+            ::DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            ::PostQuitMessage(0);
+            return 0;
+        default:
+            return ::DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    g_stamps = ::GetEnvironmentVariableA("FULL_CLIENT_STAMPS", nullptr, 0) > 0;
+    if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = "FullClientWindow";
+    ::RegisterClassExA(&windowClass);
+    RECT frame{0, 0, 554, 292};
+    ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    const HWND window = ::CreateWindowExA(0, "FullClientWindow", "WordForm", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                          CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                          nullptr, instance, nullptr);
+    if (window) {
+        MSG message;
+        while (::GetMessageA(&message, nullptr, 0, 0) > 0) ::DispatchMessageA(&message);
+    }
+    Detach();
+    ::CoUninitialize();
+    return 0;
+}
