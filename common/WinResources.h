@@ -10,7 +10,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <mmsystem.h>
 #include <ole2.h>
 #include <oleauto.h>
 #include <wrl/client.h>
@@ -165,17 +164,37 @@ private:
 // The system timer at a finer resolution for the lifetime of this object.
 // Windows rounds sleeps and timers up to its tick (15.6 ms by default); at
 // 1 ms a 10 ms poll sleeps 10 ms.
+//
+// The request goes to ntdll's NtSetTimerResolution, the call winmm's
+// timeBeginPeriod makes on the caller's behalf: the same request, without
+// loading winmm.dll for it. ntdll is in every process already; winmm is not,
+// and under Wine it brings msacm32.dll, which reads its codec list from the
+// registry on load and writes it back on unload, several milliseconds of a
+// request's life. The kernel drops the request when the process ends.
 class TimerResolution {
 public:
     explicit TimerResolution(UINT milliseconds) noexcept
-        : milliseconds_(milliseconds), raised_(::timeBeginPeriod(milliseconds) == TIMERR_NOERROR) {}
+        : units_(milliseconds * 10000), set_(SetResolutionFunction()) {
+        ULONG actual = 0;
+        raised_ = set_ && set_(units_, TRUE, &actual) >= 0;
+    }
     TimerResolution(const TimerResolution&) = delete;
     TimerResolution& operator=(const TimerResolution&) = delete;
     ~TimerResolution() {
-        if (raised_) ::timeEndPeriod(milliseconds_);
+        ULONG actual = 0;
+        if (raised_) set_(units_, FALSE, &actual);
     }
 
 private:
-    UINT milliseconds_;
-    bool raised_;
+    // NTSTATUS NtSetTimerResolution(ULONG DesiredTime /* 100 ns units */, BOOLEAN SetResolution, PULONG ActualTime)
+    using SetResolution = LONG(NTAPI*)(ULONG, BOOLEAN, ULONG*);
+    static SetResolution SetResolutionFunction() noexcept {
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll ? reinterpret_cast<SetResolution>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetTimerResolution")))
+                     : nullptr;
+    }
+
+    ULONG units_;
+    SetResolution set_;
+    bool raised_ = false;
 };
