@@ -534,16 +534,27 @@ int main(int argc, char** argv) {
     std::vector<WorkerRun> workerRuns, fullRuns;
     std::vector<double> floorRuns;
     std::size_t floorPeakPrivateBytes = 0;
-    for (int i = 0; i < runs; ++i) {
-        if (auto run = RunWorker(documentPath, expectedPreview, false)) workerRuns.push_back(std::move(*run));
-        else ++failures;
-        std::size_t peak = 0;
-        if (auto ms = RunFloor(floorExe, documentPathW, nullptr, &peak)) floorRuns.push_back(*ms);
-        else ++failures;
-        floorPeakPrivateBytes = std::max(floorPeakPrivateBytes, peak);
-        if (auto run = RunFullClient(fullExe, documentPath, expectedPreview)) fullRuns.push_back(std::move(*run));
-        else ++failures;
-    }
+    // Each round runs the three in another order, so that none always follows
+    // the same one (a process's end still settles in Word and Wine while the
+    // next one starts).
+    const std::function<void()> series[] = {
+        [&] {
+            if (auto run = RunWorker(documentPath, expectedPreview, false)) workerRuns.push_back(std::move(*run));
+            else ++failures;
+        },
+        [&] {
+            std::size_t peak = 0;
+            if (auto ms = RunFloor(floorExe, documentPathW, nullptr, &peak)) floorRuns.push_back(*ms);
+            else ++failures;
+            floorPeakPrivateBytes = std::max(floorPeakPrivateBytes, peak);
+        },
+        [&] {
+            if (auto run = RunFullClient(fullExe, documentPath, expectedPreview)) fullRuns.push_back(std::move(*run));
+            else ++failures;
+        },
+    };
+    for (int i = 0; i < runs; ++i)
+        for (int k = 0; k < 3; ++k) series[(i + k) % 3]();
     if (workerRuns.empty() || floorRuns.empty() || fullRuns.empty()) {
         std::fprintf(stderr, "no successful runs\n");
         testsupport::KillAllWordDoubles();
