@@ -1,6 +1,7 @@
-// One short line per stage of a request, for whoever listens to debug output
-// (DebugView on Windows, WINEDEBUG=+debugstr under Wine, or a host that runs
-// the worker as a debuggee). No file, no setting: silent when nobody listens.
+// One short line per stage of a request, for whoever listens to debug output:
+// a host that runs the worker as a debuggee, or DebugView (or any listener on
+// the DBWIN buffer) already running when the worker starts. No file, no
+// setting: silent, and nearly free, when nobody listens.
 #pragma once
 
 #if defined(__GNUC__)
@@ -9,5 +10,6 @@
 #define STAGE_TRACE_FORMAT
 #endif
 
-// printf-style; the line goes out as "WordPreview: <text>\n".
+// printf-style as wsprintf takes it (%s, %u, %lx and the like; no floating
+// point), at most 1024 characters; the line goes out as "WordPreview: <text>\n".
 void TraceStage(const char* format, ...) STAGE_TRACE_FORMAT;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -445,6 +446,35 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     ASSERT_FALSE(cut.empty());
     EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
     EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
+    testsupport::KillAllWordDoubles();
+    ::DeleteFileA(path.c_str());
+}
+
+// A host that runs the worker as a debuggee sees a line for every stage, in
+// the order of the road.
+TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
+    testsupport::KillAllWordDoubles();
+    testsupport::WriteWordScript(json::object());
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    const std::string path = Narrow(TempFolder()) + "traced.txt";
+    std::ofstream(path, std::ios::binary) << DocumentText(100);
+
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = path;
+    options.bound = 60s;
+    options.trace = true;
+    const auto result = previewhost::RunPreview(options);
+    ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
+
+    const char* stages[] = {"attached", "request taken", "go", "mutex owned", "connected to the running Word",
+                            "document opened", "copied", "handed over", "acknowledged", "cleaned up",
+                            "request finished", "exiting"};
+    std::size_t next = 0;
+    for (const auto& line : result.traceLines)
+        if (next < std::size(stages) && line.name.rfind(std::string("WordPreview: ") + stages[next], 0) == 0) ++next;
+    EXPECT_EQ(next, std::size(stages)) << "missing from \"" << (next < std::size(stages) ? stages[next] : "") << "\" on";
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
