@@ -5,7 +5,9 @@
 // spends beyond it is the worker's own:
 //
 //   - a hidden top-level window of the worker's size, a 1 ms window timer set
-//     during its creation; the request starts at the first tick;
+//     during its creation; during the creation also no critical-error boxes
+//     and its own folder as the current directory; the request starts at the
+//     first tick;
 //   - the host's block and mutex, opened by name, and the host's handshake:
 //     busy, one heartbeat and its 10 ms sleep, GoSignal, the mutex, the
 //     hand-over release with its 10 ms sleep, the wait for PreviewTaken;
@@ -291,6 +293,20 @@ void Handshake() {
     Stamp("full_client: exiting\n");
 }
 
+void EnterOwnFolder() {
+    char path[MAX_PATH * 2] = "";
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return;
+    for (char* p = path + length; p > path;) {
+        p = ::CharPrevA(path, p);
+        if (*p == '\\') {
+            p[1] = '\0';
+            ::SetCurrentDirectoryA(path);
+            return;
+        }
+    }
+}
+
 bool Attach() {
     const HANDLE mapping = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "jlrf73hw2de");
     if (!mapping) return false;
@@ -316,6 +332,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     switch (message) {
         case WM_CREATE:
             ::SetTimer(window, 1, 1, nullptr);
+            ::SetErrorMode(SEM_FAILCRITICALERRORS);
+            EnterOwnFolder();
             if (!Attach()) ::PostQuitMessage(0);
             return 0;
         case WM_TIMER:
