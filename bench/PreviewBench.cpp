@@ -32,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -532,6 +533,8 @@ int main(int argc, char** argv) {
     }
 
     std::vector<WorkerRun> workerRuns, fullRuns;
+    // Rounds in which both the worker and (b) succeeded, as indices into the two.
+    std::vector<std::pair<std::size_t, std::size_t>> pairedRounds;
     std::vector<double> floorRuns;
     std::size_t floorPeakPrivateBytes = 0;
     // Each round runs the three in another order, so that none always follows
@@ -553,8 +556,12 @@ int main(int argc, char** argv) {
             else ++failures;
         },
     };
-    for (int i = 0; i < runs; ++i)
+    for (int i = 0; i < runs; ++i) {
+        const std::size_t workersBefore = workerRuns.size(), fullsBefore = fullRuns.size();
         for (int k = 0; k < 3; ++k) series[(i + k) % 3]();
+        if (workerRuns.size() > workersBefore && fullRuns.size() > fullsBefore)
+            pairedRounds.emplace_back(workersBefore, fullsBefore);
+    }
     if (workerRuns.empty() || floorRuns.empty() || fullRuns.empty()) {
         std::fprintf(stderr, "no successful runs\n");
         testsupport::KillAllWordDoubles();
@@ -685,12 +692,25 @@ int main(int argc, char** argv) {
     std::printf("floor (a): bare_client.exe, %zu runs\n", floorRuns.size());
     PrintRow("whole (start -> exit)", floorRuns);
 
-    std::printf("\nthe worker's own cost by phase: medians of the runs above, worker minus (b)\n");
-    std::printf("  %-40s %8s %8s %8s\n", "", "worker", "(b)", "own");
+    // Beside the difference of the medians, the median of the differences within a
+    // round: the two ran moments apart, so a load that comes and goes weighs on both.
+    const auto pairedOwn = [&](const char* from, const char* to) {
+        std::vector<double> differences;
+        for (const auto& [w, f] : pairedRounds) {
+            const auto& worker = workerRuns[w].stages;
+            const auto& full = fullRuns[f].stages;
+            differences.push_back((worker.at(to) - (from ? worker.at(from) : 0.0)) -
+                                  (full.at(to) - (from ? full.at(from) : 0.0)));
+        }
+        return SpreadOf(differences).median;
+    };
+    std::printf("\nthe worker's own cost by phase: medians of the runs above, worker minus (b);\n"
+                "paired: the median of worker minus (b) within each of %zu rounds\n", pairedRounds.size());
+    std::printf("  %-40s %8s %8s %8s %8s\n", "", "worker", "(b)", "own", "paired");
     for (const HostPhase& phase : hostPhases) {
         const double w = SpreadOf(stage(workerRuns, phase.from, phase.to)).median;
         const double f = SpreadOf(stage(fullRuns, phase.from, phase.to)).median;
-        std::printf("  %-40s %8.2f %8.2f %8.2f  ms\n", phase.name, w, f, w - f);
+        std::printf("  %-40s %8.2f %8.2f %8.2f %8.2f  ms\n", phase.name, w, f, w - f, pairedOwn(phase.from, phase.to));
     }
 
     std::printf("\nwhere the time goes: median ms per phase, %d runs each with a debug-output listener\n", ListenedRuns);
@@ -811,6 +831,7 @@ int main(int argc, char** argv) {
     std::printf("own_cost_start_ms: %.2f\n", ownIn(nullptr, "busy"));
     std::printf("own_cost_word_ms: %.2f\n", ownIn("go", "mutex"));
     std::printf("own_cost_cleanup_ms: %.2f\n", ownIn("acknowledged", "exited"));
+    std::printf("own_cost_paired_ms: %.2f\n", pairedOwn(nullptr, "exited"));
     std::printf("floor_ms: %.2f\n", floorMs);
     std::printf("ratio: %.2f\n", workerMs / floorMs);
     std::printf("fixed_sleeps_ms: %.2f\n", fixedSleeps);
