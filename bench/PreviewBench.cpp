@@ -7,6 +7,9 @@
 //
 //   preview_bench.exe [RUNS]       RUNS rounds of worker, (a), (b), interleaved (default 40)
 //
+// PREVIEW_BENCH_WORKER=<exe> measures another build of the worker in its place
+// (e.g. an older one copied into testbin, to see what a change took away).
+//
 // Prints a table of the host's stage times, the platform's own costs behind the
 // worker's fixed waits, a traced run, and finally `name: value` lines.
 #include "common/WinResources.h"
@@ -412,9 +415,15 @@ std::optional<WorkerRun> RunHosted(const std::wstring& exe, const std::string& d
     return run;
 }
 
+std::wstring WorkerUnderTest() {
+    wchar_t path[MAX_PATH] = L"";
+    const DWORD length = ::GetEnvironmentVariableW(L"PREVIEW_BENCH_WORKER", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path) : testsupport::WorkerPath();
+}
+
 std::optional<WorkerRun> RunWorker(const std::string& documentPath, const std::string& expectedText, bool trace,
                                    DebugOutputListener* listener = nullptr) {
-    return RunHosted(testsupport::WorkerPath(), documentPath, expectedText, trace, listener);
+    return RunHosted(WorkerUnderTest(), documentPath, expectedText, trace, listener);
 }
 
 // full_client.exe stamps its phases only when told to, through its environment.
@@ -499,7 +508,7 @@ int main(int argc, char** argv) {
     const std::wstring floorExe = testsupport::TestBinDir() + L"\\bare_client.exe";
     const std::wstring fullExe = testsupport::TestBinDir() + L"\\full_client.exe";
     const std::wstring probeExe = testsupport::TestBinDir() + L"\\startup_probe.exe";
-    const std::wstring workerExe = testsupport::WorkerPath();
+    const std::wstring workerExe = WorkerUnderTest();
     const std::wstring documentPathW = testsupport::TestBinDir() + L"\\bench-document.txt";
     const std::string documentPath = Narrow(documentPathW);
     const std::string text = DocumentText();
