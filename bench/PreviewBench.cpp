@@ -713,8 +713,8 @@ int main(int argc, char** argv) {
         }
         return SpreadOf(differences).median;
     };
-    std::printf("\nthe worker's own cost by phase: medians of the runs above, worker minus (b);\n"
-                "paired: the median of worker minus (b) within each of %zu rounds\n", pairedRounds.size());
+    std::printf("\nthe worker's own cost by phase: medians of the runs above, worker minus (b)\n"
+                "(and, as \"paired\", the median of worker minus (b) within each of %zu rounds)\n", pairedRounds.size());
     std::printf("  %-40s %8s %8s %8s %8s\n", "", "worker", "(b)", "own", "paired");
     for (const HostPhase& phase : hostPhases) {
         const double w = SpreadOf(stage(workerRuns, phase.from, phase.to)).median;
