@@ -2,6 +2,7 @@
 // collected with the time each arrived.
 #pragma once
 
+#include "common/TextConversion.h"
 #include "host/HostInternals.h"
 #include "host/PreviewHost.h"
 
@@ -67,7 +68,7 @@ private:
             if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units * sizeof(wchar_t), &read))
                 return "(unreadable debug string)";
             text.resize(std::wcslen(text.c_str()));
-            return Utf8(text);
+            return Utf8Text(text);
         }
         std::string text(units, '\0');
         if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units, &read))

@@ -5,8 +5,9 @@
 // Every wait here is bounded: a host must never hang on a worker.
 #pragma once
 
+#include "channel/Protocol.h"
 #include "channel/SharedBlockLayout.h"
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
 
 #include <chrono>
 #include <cstddef>
@@ -79,10 +80,10 @@ public:
     // The exit code Kill() gives the worker, so a killed worker is told apart.
     static constexpr UINT KilledExitCode = 0xDEAD;
 
-    bool WaitForExit(std::chrono::milliseconds bound) const;  // true when it has exited
-    bool HasExited() const;
-    std::optional<DWORD> ExitCode() const;  // once exited
-    void Kill() const;                      // TerminateProcess, then waits for the exit
+    [[nodiscard]] bool WaitForExit(std::chrono::milliseconds bound) const noexcept;  // true when it has exited
+    [[nodiscard]] bool HasExited() const noexcept;
+    [[nodiscard]] std::optional<DWORD> ExitCode() const noexcept;  // once exited
+    void Kill() const noexcept;  // TerminateProcess, then waits for the exit
     DWORD Id() const { return id_; }
     HANDLE Handle() const { return process_.get(); }
     std::size_t PeakPrivateBytes() const;  // from GetProcessMemoryInfo (PagefileUsage peak); 0 once gone
@@ -154,7 +155,5 @@ std::optional<std::string> ReadClipboardText(std::chrono::milliseconds bound = s
 
 // Empties the clipboard, with the same retries and bound as ReadClipboardText.
 void EmptyClipboardNow(std::chrono::milliseconds bound = std::chrono::seconds(5));
-
-inline constexpr char PlaceholderText[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
 
 }  // namespace previewhost

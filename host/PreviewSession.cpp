@@ -155,7 +155,7 @@ private:
 
     // Polls `condition` until it holds, the worker exits or the bound runs out.
     template <typename Condition>
-    Wait WaitFor(Condition condition) {
+    [[nodiscard]] Wait WaitFor(Condition condition) {
         const auto deadline = Clock::now() + options_.bound;
         for (;;) {
             if (condition()) return Wait::Met;
@@ -197,7 +197,7 @@ private:
 
     // The worker is gone: read what it left in the block and say what happened.
     void Finish() {
-        if (!worker_.HasExited()) worker_.WaitForExit(KillBound);
+        if (!worker_.HasExited()) (void)worker_.WaitForExit(KillBound);
         result_.workerExited = worker_.HasExited();
         if (result_.workerExited) Mark("exited");
         result_.workerExitCode = worker_.ExitCode();
@@ -217,7 +217,7 @@ private:
             result_.outcome = Outcome::WordUnavailable;
         } else if (result_.openRejected) {
             result_.outcome = Outcome::DocumentRefused;
-        } else if (result_.clipboardText == PlaceholderText) {
+        } else if (result_.clipboardText == Protocol::PlaceholderText) {
             result_.outcome = Outcome::Placeholder;
         } else {
             result_.outcome = Outcome::Preview;

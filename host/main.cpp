@@ -23,6 +23,8 @@
 // Exit status: 0 preview, 2 placeholder or document refused, 3 Word unavailable,
 // 4 request not taken, 5 timed out, 6 worker failed mid-request, 1 host failure
 // or bad usage. A failure is one line on stderr.
+#include "common/ExecutableFolder.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 
 #include <CLI/CLI.hpp>
@@ -38,39 +40,11 @@ namespace {
 
 using previewhost::Outcome;
 
-std::wstring Widen(const std::string& text, UINT codePage) {
-    if (text.empty()) return {};
-    const int size = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    if (size > 0) ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
+// The worker beside this program.
+std::wstring DefaultWorkerPath() { return ExecutableFolder() + L"WordPreview.exe"; }
 
-std::string Utf8FromSystem(const std::string& text) {
-    const std::wstring wide = Widen(text, CP_ACP);
-    if (wide.empty()) return {};
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
-                              nullptr);
-    return out;
-}
-
-std::wstring DefaultWorkerPath() {
-    std::wstring self(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-        if (length < self.size()) {
-            self.resize(length);
-            break;
-        }
-        self.resize(self.size() * 2);
-    }
-    const auto slash = self.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + L"WordPreview.exe";
-}
+// argv and the block are in the system code page; JSON is UTF-8.
+std::string Utf8FromSystem(const std::string& text) { return Utf8Text(WideText(text, CP_ACP)); }
 
 std::string FullPath(const std::string& path) {
     const DWORD needed = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
@@ -188,8 +162,8 @@ int main(int argc, char** argv) {
 
     previewhost::PreviewOptions options;
     // argv arrives in the system code page, which is what the worker reads from the block.
-    options.workerPath = worker.empty() ? DefaultWorkerPath() : Widen(worker, CP_ACP);
-    options.workerDirectory = Widen(workerDirectory, CP_ACP);
+    options.workerPath = worker.empty() ? DefaultWorkerPath() : WideText(worker, CP_ACP);
+    options.workerDirectory = WideText(workerDirectory, CP_ACP);
     options.request.documentPath = pathAsIs ? document : FullPath(document);
     options.request.requestKind = static_cast<std::uint8_t>(kind);
     options.request.deleteAlways = deleteAlways;

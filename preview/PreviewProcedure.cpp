@@ -1,8 +1,9 @@
 #include "preview/PreviewProcedure.h"
 
+#include "channel/Protocol.h"
 #include "common/MessageWait.h"
-#include "desktop/Clipboard.h"
 #include "common/StageTrace.h"
+#include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 
 #include <exception>
@@ -41,11 +42,11 @@ void CloseAllDocuments(TWordApplication& word) {
 
 // A failure code that the open's failure road can act on: Word's own code
 // when the failure carries one, anything else "any other code".
-HRESULT FailureCode(HRESULT code) { return FAILED(code) ? code : E_FAIL; }
+[[nodiscard]] HRESULT FailureCode(HRESULT code) noexcept { return FAILED(code) ? code : E_FAIL; }
 
 // S_OK, or the code for refusing the document. Whatever the open raises
 // means the document is not open; only the code tells which road follows.
-HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
+[[nodiscard]] HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
     try {
         OpenArguments arguments;
         arguments.fileName = path;
@@ -74,10 +75,10 @@ enum class CopyOutcome { Copied, EmptySelection, Failed };
 // Cuts the selection to the preview's length and has Word copy it. The end
 // is read twice on purpose, through two fresh Selections: once to see
 // whether Word shows any text at all, once to cut.
-CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
+[[nodiscard]] CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
-    if (word.Selection().End() > PreviewLengthLimit) (void)word.Selection().SetEnd(PreviewLengthLimit);
+    if (word.Selection().End() > Protocol::PreviewLengthLimit) (void)word.Selection().SetEnd(Protocol::PreviewLengthLimit);
     // Whatever made Copy fail (no text selected, Word gone), the clipboard
     // does not hold this document's text: handing over would show the host
     // someone else's clipboard as the preview.
@@ -129,7 +130,7 @@ void CloseDocumentsForCleanUp(TWordApplication& word) {
     }
 }
 
-bool DeletionRequested(const SharedBlock& request) {
+[[nodiscard]] bool DeletionRequested(const SharedBlock& request) noexcept {
     if (request.Flag(layout::DeleteAlways)) return true;
     switch (request.Byte(layout::RequestKind)) {
         case 1: return request.Flag(layout::DeleteKind1);
@@ -178,7 +179,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
     const HRESULT openError = OpenDocument(word, request.DocumentPath());
     if (FAILED(openError)) {
         TraceStage("document refused: %08lx", static_cast<unsigned long>(openError));
-        PublishClipboardText(PlaceholderText);
+        PublishClipboardText(Protocol::PlaceholderText);
         previewReady = false;
         if (openError == ServerFault) {
             // Word itself is in trouble: reconnect and leave everything as it is.
@@ -224,7 +225,7 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
         if (copied == CopyOutcome::Failed) {
             // The host must not be told a preview is ready when the clipboard
             // cannot hold it: treat it as a document that could not be opened.
-            PublishClipboardText(PlaceholderText);
+            PublishClipboardText(Protocol::PlaceholderText);
         } else {
             HandOverToHost(request);
             try {

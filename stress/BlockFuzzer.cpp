@@ -10,6 +10,7 @@
 // in one of its failing modes, to see that the harness notices).
 #include "stress/StressRig.h"
 #include "channel/SharedBlockLayout.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 
 #include <algorithm>
@@ -239,17 +240,6 @@ bool MutexExists(const std::string& name) {
     return UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str())).get() != nullptr;
 }
 
-std::string AcpToUtf8(const std::string& text) {
-    if (text.empty()) return {};
-    const int wide = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(wide), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), w.data(), wide);
-    const int narrow = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(narrow), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), narrow, nullptr, nullptr);
-    return out;
-}
-
 std::string PathIn(const std::vector<std::uint8_t>& block) {
     const auto first = block.begin() + layout::DocumentPath;
     const auto last = first + layout::DocumentPathCapacity;
@@ -302,7 +292,7 @@ public:
     void RunBlock(std::uint32_t index, Totals& totals);
     void Finish() {
         testsupport::KillAllWordDoubles();
-        testsupport::RegisterWordDouble();
+        (void)testsupport::RegisterWordDouble();
     }
 
 private:
@@ -505,7 +495,7 @@ WorkerRun PlayHost(previewhost::WorkerProcess& worker, const Plan& plan, const E
         }
         ::Sleep(1);
     }
-    if (!run.hung && !run.dialog && !worker.HasExited()) worker.WaitForExit(std::chrono::seconds(5));
+    if (!run.hung && !run.dialog && !worker.HasExited()) (void)worker.WaitForExit(std::chrono::seconds(5));
     run.exitCode = worker.ExitCode();
     return run;
 }
@@ -570,12 +560,12 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
         const auto* bytes = static_cast<const volatile std::uint8_t*>(view.get());
         std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | file kept %d | exit %s | %.0f ms\n",
                     index, plan.Describe().c_str(), expectation.attached, expectation.pending, expectation.hostActive,
-                    bytes[layout::WordReady], bytes[layout::OpenRejected], stressrig::FileExists(documentPath),
+                    bytes[layout::WordReady], bytes[layout::OpenRejected], testsupport::FileExists(documentPath),
                     run.exitCode ? stressrig::Hex(*run.exitCode).c_str() : "none",
                     std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     ::DeleteFileA(documentPath.c_str());
-    if (plan.word == WordPlan::NotRegistered) testsupport::RegisterWordDouble();
+    if (plan.word == WordPlan::NotRegistered) (void)testsupport::RegisterWordDouble();
 }
 
 // Everything that went wrong with one block, counted by kind.
@@ -617,13 +607,13 @@ void Fuzzer::Judge(std::uint32_t index, const Plan& plan, const std::vector<std:
     if (e.pending && bytes[layout::RequestPending] != 0 && !run.hung && !run.dialog)
         Fail(totals, totals.wrongTakes, index, plan, "a pending request in a valid block was not taken");
 
-    const bool deleted = !stressrig::FileExists(documentPath);
+    const bool deleted = !testsupport::FileExists(documentPath);
     if (deleted != expectDeleted)
         Fail(totals, totals.wrongDeletions, index, plan, expectDeleted ? "document kept, should be deleted" : "document deleted, should be kept");
 
     // The path Word was asked to open is the block's, cut at its NUL or at its capacity.
     if (e.hostActive) {
-        const std::string want = AcpToUtf8(PathIn(block));
+        const std::string want = Utf8Text(WideText(PathIn(block), CP_ACP));
         for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
             const json& args = open.value("args", json::array());
             const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()

@@ -224,7 +224,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     Request request;
     request.text = DocumentText(branch.documentLength, number);
     const std::string path = folder + "soak-" + std::to_string(number) + ".txt";
-    stressrig::WriteDocument(path, request.text);
+    (void)stressrig::WriteDocument(path, request.text);  // a document that is not there shows as a mismatch
     json script = branch.script;
     script["windowTitle"] = "Microsoft Word";
     testsupport::WriteWordScript(script);
@@ -241,7 +241,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     options.stopWaitingInsteadOfTaken = branch.stopWaiting;
     options.bound = std::chrono::seconds(30);
     request.result = previewhost::RunPreview(options);
-    request.deleted = !stressrig::FileExists(path);
+    request.deleted = !testsupport::FileExists(path);
     ::DeleteFileA(path.c_str());
     return request;
 }
@@ -256,7 +256,7 @@ std::string Mismatch(const Branch& branch, const Request& request) {
     switch (branch.clipboard) {
         case Clip::Whole: clip = request.text + "\r\n"; break;  // Word copies the final paragraph mark too
         case Clip::First3000: clip = request.text.substr(0, 3000); break;
-        case Clip::Placeholder: clip = previewhost::PlaceholderText; break;
+        case Clip::Placeholder: clip = Protocol::PlaceholderText; break;
     }
     if (r.clipboardText != clip)
         return "clipboard held " + std::to_string(r.clipboardText.size()) + " bytes, not the expected " +

@@ -3,10 +3,11 @@
 // what the double logged. Prints timings; exits 1 on any mismatch.
 
 #include "TestSupport.h"
-#include "common/WinResources.h"
+#include "channel/Protocol.h"
+#include "common/ComResources.h"
+#include "common/TextConversion.h"
+#include "testing/OtherProgramClipboard.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
 
 #include <ocidl.h>
 
@@ -19,7 +20,6 @@
 #include <vector>
 
 using nlohmann::json;
-using testing_text::Utf8;
 
 namespace {
 
@@ -85,7 +85,7 @@ Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VAR
 
 ComPtr<IDispatch> GetObject(IDispatch* from, const wchar_t* name, Outcome* outcome = nullptr) {
     UniqueVariant value;
-    const Outcome result = Call(from, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, &value);
+    const Outcome result = Call(from, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, value.put());
     if (outcome) *outcome = result;
     if (FAILED(result.hr) || value.get().vt != VT_DISPATCH) return nullptr;
     return ComPtr<IDispatch>(value.get().pdispVal);
@@ -93,7 +93,7 @@ ComPtr<IDispatch> GetObject(IDispatch* from, const wchar_t* name, Outcome* outco
 
 long GetLong(IDispatch* from, const wchar_t* name) {
     UniqueVariant value;
-    if (FAILED(Call(from, name, DISPATCH_PROPERTYGET, {}, &value).hr) || value.get().vt != VT_I4) return -1;
+    if (FAILED(Call(from, name, DISPATCH_PROPERTYGET, {}, value.put()).hr) || value.get().vt != VT_I4) return -1;
     return value.get().lVal;
 }
 
@@ -149,19 +149,14 @@ std::string ClipboardAnsi() {
 void SetClipboard(const std::wstring& text) {
     ClipboardSession clipboard;
     if (!clipboard.Open(nullptr) || !::EmptyClipboard()) return;
-    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
-    {
-        const GlobalLockScope lock(block);
-        std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<wchar_t*>(lock.data()));
-    }
-    if (!::SetClipboardData(CF_UNICODETEXT, block)) ::GlobalFree(block);
+    (void)otherprogram::SetClipboardText(text);
 }
 
 // A sink that is only ever advised, never called.
 class QuietSink final : public IDispatch {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        *object = (iid == IID_IUnknown || iid == IID_IDispatch || iid == word_ids::DIID_ApplicationEvents3)
+        *object = (iid == IID_IUnknown || iid == IID_IDispatch || iid == Protocol::DIID_ApplicationEvents3)
                       ? static_cast<IDispatch*>(this) : nullptr;
         return *object ? S_OK : E_NOINTERFACE;
     }
@@ -175,7 +170,7 @@ public:
 
 HRESULT CreateWord(ComPtr<IDispatch>& application, double* ms = nullptr) {
     const double start = NowMs();
-    const HRESULT hr = ::CoCreateInstance(word_ids::CLSID_Application, nullptr,
+    const HRESULT hr = ::CoCreateInstance(Protocol::CLSID_WordApplication, nullptr,
                                           CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch, &application);
     if (ms) *ms = NowMs() - start;
     return hr;
@@ -200,8 +195,8 @@ int main() {
     const std::wstring documentPath = testsupport::TestBinDir() + L"\\smoke-document.txt";
     const std::string documentBytes = "Hello W\xF6rld\r\nsecond line";  // CP 1252
     ::DeleteFileW(documentPath.c_str());
-    process_tools::AppendToFile(documentPath, documentBytes);
-    const std::wstring documentText = testing_text::Widen(documentBytes, CP_ACP);
+    (void)process_tools::AppendToFile(documentPath, documentBytes);
+    const std::wstring documentText = WideText(documentBytes, CP_ACP);
 
     // --- cold start through CoCreateInstance -------------------------------------
     ComPtr<IDispatch> word;
@@ -212,7 +207,7 @@ int main() {
     if (FAILED(hr)) return 1;
     {
         ComPtr<IUnknown> running;
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
         std::printf("GetActiveObject right after CoCreateInstance (registration delayed): %s\n", Hex(hr).c_str());
     }
     auto started = testsupport::WordCalls(testsupport::ReadWordLog(), "Started");
@@ -221,14 +216,14 @@ int main() {
 
     // --- QI and the event sink --------------------------------------------------
     ComPtr<IUnknown> typed;
-    hr = word->QueryInterface(word_ids::IID__Application, &typed);
+    hr = word->QueryInterface(Protocol::IID__Application, &typed);
     std::printf("QI IID__Application across processes: %s\n", Hex(hr).c_str());
     ComPtr<IConnectionPointContainer> container;
     hr = word.As(&container);
     Check(SUCCEEDED(hr), "QI IConnectionPointContainer " + Hex(hr));
     if (container) {
         ComPtr<IConnectionPoint> point;
-        hr = container->FindConnectionPoint(word_ids::DIID_ApplicationEvents3, &point);
+        hr = container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point);
         Check(SUCCEEDED(hr), "FindConnectionPoint " + Hex(hr));
         QuietSink sink;
         DWORD cookie = 0;
@@ -257,7 +252,7 @@ int main() {
     outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
     std::printf("preview calls (Documents..Copy) took %.1f ms\n", NowMs() - previewStart);
     Check(SUCCEEDED(outcome.hr), "Selection.Copy " + Hex(outcome.hr));
-    Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8(ClipboardUnicode()));
+    Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8Text(ClipboardUnicode()));
     Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT: " + ClipboardAnsi());
     {
         std::vector<int> rendered;
@@ -314,7 +309,7 @@ int main() {
         outcome = OpenDocument(documents.Get(), std::string(c.name) == "missing file" ? L"C:\\no\\such.doc" : documentPath);
         Check(outcome.hr == c.expectedHr && outcome.scode == c.expectedScode,
               std::string("Open: ") + c.name + ": " + Hex(outcome.hr) + " scode " + Hex(outcome.scode) + " \"" +
-                  Utf8(outcome.description) + "\" from " + Utf8(outcome.source));
+                  Utf8Text(outcome.description) + "\" from " + Utf8Text(outcome.source));
     }
 
     testsupport::WriteWordScript({{"text", "scripted text"}});
@@ -341,7 +336,7 @@ int main() {
             outcome = OpenDocument(documents.Get(), documentPath);
             std::printf("error as %s%s: hr %s scode %s wCode %u fill-in arrived %d \"%s\"\n", form,
                         deferred ? " with a deferred fill-in" : "", Hex(outcome.hr).c_str(), Hex(outcome.rawScode).c_str(),
-                        outcome.wCode, outcome.deferredFillIn ? 1 : 0, Utf8(outcome.description).c_str());
+                        outcome.wCode, outcome.deferredFillIn ? 1 : 0, Utf8Text(outcome.description).c_str());
             Check(outcome.hr == DISP_E_EXCEPTION && !outcome.deferredFillIn,
                   std::string("error as ") + form + " arrives as DISP_E_EXCEPTION, any fill-in already run");
         }
@@ -368,7 +363,7 @@ int main() {
     {
         ComPtr<IUnknown> running;
         const double start = NowMs();
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
         std::printf("GetActiveObject (running double): %s in %.1f ms\n", Hex(hr).c_str(), NowMs() - start);
         Check(SUCCEEDED(hr), "GetActiveObject attaches");
     }
@@ -417,7 +412,7 @@ int main() {
         const ComApartment ownApartment(COINIT_MULTITHREADED);
         ComPtr<IUnknown> running;
         ComPtr<IDispatch> application;
-        if (SUCCEEDED(::GetActiveObject(word_ids::CLSID_Application, nullptr, &running)) && SUCCEEDED(running.As(&application))) {
+        if (SUCCEEDED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running)) && SUCCEEDED(running.As(&application))) {
             const ComPtr<IDispatch> hungDocuments = GetObject(application.Get(), L"Documents");
             if (hungDocuments) hungHr = OpenDocument(hungDocuments.Get(), documentPath).hr;
         }
@@ -439,10 +434,10 @@ int main() {
     Check(hr == REGDB_E_CLASSNOTREG, "not registered: CoCreateInstance " + Hex(hr));
     {
         ComPtr<IUnknown> running;
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
         Check(FAILED(hr), "nothing running: GetActiveObject " + Hex(hr));
     }
-    testsupport::RegisterWordDouble();
+    (void)testsupport::RegisterWordDouble();
 
     // --- a warm double started directly ------------------------------------------
     const double warmStart = NowMs();

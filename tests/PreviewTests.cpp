@@ -2,13 +2,16 @@
 // drives the Word double. One table of scenarios; each row says how Word
 // behaves and what the host, the block, the clipboard, the document file,
 // Word's processes and its window must show afterwards.
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/HostBytes.h"
-#include "tests/OtherProgramClipboard.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
+#include <oleauto.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,7 +29,6 @@ using previewhost::Outcome;
 
 namespace {
 
-constexpr char Placeholder[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
 constexpr char KillCommand[] = "taskkill.exe /f /t /im \"winword.exe\"";
 
 // A document whose every character position is recognisable.
@@ -36,16 +38,6 @@ std::string DocumentText(std::size_t length) {
     text.resize(length);
     return text;
 }
-
-std::wstring TempFolder() {
-    wchar_t folder[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, folder);
-    return folder;
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Word's text formats end every paragraph with a line break, the document's
 // final paragraph mark included; a cut at 3000 leaves the mark behind.
@@ -278,7 +270,7 @@ int CountCalls(const std::vector<json>& log, const char* call) {
 TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     const Scenario& s = GetParam();
     const std::string text = DocumentText(s.documentLength);
-    const std::string path = Narrow(TempFolder()) + "preview-" + s.name + ".txt";
+    const std::string path = testsupport::TempPath(std::string("preview-") + s.name + ".txt");
     std::ofstream(path, std::ios::binary) << text;
 
     const json& script = s.script;
@@ -325,14 +317,14 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
 
     switch (s.clipboard) {
         case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
-        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Placeholder); break;
+        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText); break;
         case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
         case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
     }
     // The worker's wait for the acknowledgement shows as PreviewTaken cleared
     // before the host set it (or StopWaiting used instead).
     if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
-    EXPECT_EQ(FileExists(path), !s.deleted);
+    EXPECT_EQ(testsupport::FileExists(path), !s.deleted);
 
     const std::vector<json> log = testsupport::ReadWordLog();
     EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
@@ -353,7 +345,7 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     if (s.word != WordState::NotRegistered && !s.killed) {
         // Word's own title changes with the active document: find its window by class then.
         const std::string title = script.value("windowTitle", "");
-        EXPECT_EQ(testsupport::WordWindowIsMinimised(std::wstring(title.begin(), title.end())), s.minimised);
+        EXPECT_EQ(testsupport::WordWindowIsMinimised(WideText(title, CP_UTF8)), s.minimised);
     }
     ::DeleteFileA(path.c_str());
 }
@@ -381,7 +373,7 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     testsupport::WriteWordScript(json::object());
     ASSERT_TRUE(testsupport::RegisterWordDouble());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
-    const std::string path = Narrow(TempFolder()) + "conversation.txt";
+    const std::string path = testsupport::TempPath("conversation.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(4000);
 
     previewhost::PreviewOptions options;
@@ -458,7 +450,7 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
     ASSERT_TRUE(testsupport::RegisterWordDouble());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
 
-    std::atomic<bool> holding{false}, released{false};
+    std::atomic<bool> holding{false}, released{false}, holderDone{false};
     std::thread holder;
     previewhost::PreviewOptions options;
     options.workerPath = testsupport::WorkerPath();
@@ -468,19 +460,23 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
         holder = std::thread([&] {
             UniqueWindow window = otherprogram::MessageWindow();
             ClipboardSession clipboard;
-            if (!clipboard.Open(window.get())) return;
-            holding = true;
-            ::Sleep(1500);
-            released = true;
+            if (clipboard.Open(window.get())) {
+                holding = true;
+                ::Sleep(1500);
+                released = true;
+            }
+            holderDone = true;
         });
-        while (!holding) ::Sleep(1);
+        // Bounded: a holder that could not open the clipboard fails the test, not hangs it.
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return holding || holderDone; }) && holding)
+            << "the holder could not open the clipboard";
     };
     const auto result = previewhost::RunPreview(options);
     const bool releasedBeforeTheMutexCameBack = released;
     holder.join();
     EXPECT_TRUE(releasedBeforeTheMutexCameBack);
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
-    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
     testsupport::KillAllWordDoubles();
 }
 
@@ -497,7 +493,7 @@ BOOL CALLBACK FindMainWindow(HWND window, LPARAM context) {
     ::GetWindowThreadProcessId(window, &owner);
     char className[32] = "";
     ::GetClassNameA(window, className, sizeof className);
-    if (owner != search->processId || std::string(className) != "TWordForm") return TRUE;
+    if (owner != search->processId || std::string(className) != Protocol::WorkerWindowClass) return TRUE;
     search->found = window;
     return FALSE;
 }
@@ -545,9 +541,9 @@ TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
     ASSERT_NE(mainWindow, nullptr) << "the worker never reached the clean-up, or has no main window";
     EXPECT_EQ(owner, mainWindow);
     EXPECT_TRUE(textOffered);
-    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Placeholder));
+    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Protocol::PlaceholderText));
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
-    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
     EXPECT_EQ(result.workerExitCode, 0u);
 }
 
@@ -573,7 +569,7 @@ protected:
 
 TEST_P(DeleteRuleTest, DeletesOnlyWhenTheFlagsSaySo) {
     const DeleteCase& c = GetParam();
-    const std::string path = Narrow(TempFolder()) + "delete-" + c.name + ".txt";
+    const std::string path = testsupport::TempPath(std::string("delete-") + c.name + ".txt");
     std::ofstream(path, std::ios::binary) << "a document to keep or delete";
     previewhost::PreviewOptions options;
     options.workerPath = testsupport::WorkerPath();
@@ -582,7 +578,7 @@ TEST_P(DeleteRuleTest, DeletesOnlyWhenTheFlagsSaySo) {
     options.bound = 60s;
     const auto result = previewhost::RunPreview(options);
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
-    EXPECT_EQ(FileExists(path), !c.deleted);
+    EXPECT_EQ(testsupport::FileExists(path), !c.deleted);
     ::DeleteFileA(path.c_str());
 }
 

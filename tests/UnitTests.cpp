@@ -2,14 +2,16 @@
 // Word: the block attach and its bounds, the codes and texts of failed
 // automation calls, the clipboard publisher, the shell's start-up failures and
 // the window lookups.
+#include "channel/Protocol.h"
 #include "channel/SharedBlock.h"
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/TextConversion.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
 #include "preview/WordApplication.h"
 #include "shell/Unit7.h"
-#include "tests/OtherProgramClipboard.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
 
@@ -104,8 +106,9 @@ TEST(SharedBlockTest, HeartbeatIsLittleEndianAtItsOffsetAndTouchesNothingElse) {
     std::memset(block.bytes(), 0xA5, 4096);
     SharedBlock view(block.view.get(), 4096);
     view.WriteHeartbeat(0x01020304);
+    constexpr std::size_t at = layout::Heartbeat;
     for (std::size_t i = 0; i < 4096; ++i) {
-        const std::uint8_t expected = i == 552 ? 4 : i == 553 ? 3 : i == 554 ? 2 : i == 555 ? 1 : 0xA5;
+        const std::uint8_t expected = i == at ? 4 : i == at + 1 ? 3 : i == at + 2 ? 2 : i == at + 3 ? 1 : 0xA5;
         ASSERT_EQ(block.bytes()[i], expected) << "offset " << i;
     }
 }
@@ -269,13 +272,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
-    const CLSID word = {0x000209FF, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
     try {
-        RaiseConnectionError(REGDB_E_CLASSNOTREG, word);
+        RaiseConnectionError(REGDB_E_CLASSNOTREG, Protocol::CLSID_WordApplication);
         FAIL() << "nothing raised";
     } catch (const EOleSysError& e) {
         EXPECT_EQ(e.ErrorCode, REGDB_E_CLASSNOTREG);
-        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: {000209FF-0000-0000-C000-000000000046}");
+        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: " + Utf8Text(Protocol::WordClassIdText));
     }
 }
 
@@ -293,14 +295,8 @@ std::optional<std::string> ClipboardText() {
 void PutUnicodeText(const wchar_t* text) {
     ClipboardSession clipboard;
     ASSERT_TRUE(clipboard.Open(nullptr));
-    ::EmptyClipboard();
-    const std::size_t bytes = (std::wcslen(text) + 1) * sizeof(wchar_t);
-    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
-    {
-        GlobalLockScope lock(block);
-        std::memcpy(lock.data(), text, bytes);
-    }
-    ::SetClipboardData(CF_UNICODETEXT, block);
+    (void)::EmptyClipboard();
+    (void)otherprogram::SetClipboardText(std::wstring(text));
 }
 
 // The publisher opens the clipboard with the window the worker registers, its
@@ -319,8 +315,8 @@ protected:
 
 TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
     PutUnicodeText(L"old content");
-    PublishClipboardText("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
-    EXPECT_EQ(ClipboardText(), "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
+    PublishClipboardText(Protocol::PlaceholderText);
+    EXPECT_EQ(ClipboardText(), Protocol::PlaceholderText);
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
     // Without an owner window, EmptyClipboard leaves the clipboard ownerless
     // and Windows refuses the data.
@@ -359,15 +355,12 @@ TEST_F(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
 
 // --- start-up that cannot make the main window ------------------------------
 
-void Unhook(HHOOK hook) noexcept { ::UnhookWindowsHookEx(hook); }
-using UniqueHook = UniqueResource<HHOOK, Unhook, nullptr>;
-
 // Refuses the creation of the worker's main window, and only that window.
 LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_CREATEWND) {
         char className[64] = "";
         ::GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className);
-        if (std::strcmp(className, "TWordForm") == 0) return 1;
+        if (std::strcmp(className, Protocol::WorkerWindowClass) == 0) return 1;
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -398,7 +391,7 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
 
 class StartupFailureTest : public ::testing::TestWithParam<StartupFailure> {
 protected:
-    void TearDown() override { ::UnregisterClassA("TWordForm", ::GetModuleHandleA(nullptr)); }
+    void TearDown() override { ::UnregisterClassA(Protocol::WorkerWindowClass, ::GetModuleHandleA(nullptr)); }
 };
 
 // The shell runs on a thread of its own; this thread plays the user who
@@ -411,21 +404,24 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
         WNDCLASSA taken{};
         taken.lpfnWndProc = ::DefWindowProcA;
         taken.hInstance = instance;
-        taken.lpszClassName = "TWordForm";
+        taken.lpszClassName = Protocol::WorkerWindowClass;
         ASSERT_NE(::RegisterClassA(&taken), 0);
     }
     std::atomic<DWORD> shellThread{0};
     std::atomic<bool> ended{false};
     int exitCode = -1;
     std::thread shell([&] {
-        UniqueHook hook;
+        UniqueWindowsHook hook;
         if (c.how == StartupFailure::WindowRefused)
             hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
         shellThread = ::GetCurrentThreadId();
         exitCode = Application::Run(instance);
         ended = true;
     });
-    while (!shellThread) ::Sleep(1);
+    // Bounded like every wait here. A thread that never started fails the test
+    // (and, still joinable, ends the test program) instead of hanging it.
+    for (int waited = 0; !shellThread && waited < 20000; waited += 10) ::Sleep(10);
+    ASSERT_NE(shellThread.load(), 0u) << "the shell's thread never started";
 
     // Generous bounds: only a shell that never shows the box or never ends runs them out.
     HWND box = nullptr;

@@ -1,9 +1,9 @@
 #include "Automation.h"
 
 #include "Record.h"
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
 
 #include <olectl.h>
 #include <shlobj.h>
@@ -53,18 +53,18 @@ void ReturnLong(VARIANT* result, long value) {
 std::optional<long> PutValue(const DISPPARAMS* params) {
     if (!params || params->cArgs != 1) return std::nullopt;
     UniqueVariant value;
-    if (FAILED(::VariantChangeType(&value, &params->rgvarg[0], 0, VT_I4))) return std::nullopt;
+    if (FAILED(::VariantChangeType(value.put(), &params->rgvarg[0], 0, VT_I4))) return std::nullopt;
     return value.get().lVal;
 }
 
 // A script may make any call fail every time: "failCalls": {"Documents.Close": "0x800A1098"}.
-std::optional<HRESULT> ScriptedFailure(Invocation& call, EXCEPINFO* exception, HRESULT code) {
+[[nodiscard]] std::optional<HRESULT> ScriptedFailure(Invocation& call, EXCEPINFO* exception, HRESULT code) {
     if (SUCCEEDED(code)) return std::nullopt;
     if (IsWordError(code)) return call.Raise(exception, code, call.script().openDescription);
     return call.Finish(code);
 }
 
-std::optional<HRESULT> FailCallsEntry(Invocation& call, EXCEPINFO* exception) {
+[[nodiscard]] std::optional<HRESULT> FailCallsEntry(Invocation& call, EXCEPINFO* exception) {
     const auto& fail = call.script().failCalls;
     const auto it = fail.find(call.line()["call"].get<std::string>());
     if (it == fail.end()) return std::nullopt;
@@ -169,7 +169,7 @@ private:
             std::copy(text_.c_str(), text_.c_str() + text_.size() + 1, static_cast<wchar_t*>(lock.data()));
             return block;
         }
-        const std::string narrow = testing_text::Narrow(text_, CP_ACP);
+        const std::string narrow = NarrowText(text_, CP_ACP);
         UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, narrow.size() + 1));
         GlobalLockScope lock(block.get());
         if (!lock.data()) return {};
@@ -182,7 +182,7 @@ private:
 
 // Puts the text on the clipboard as Word's copy does, through the OLE
 // clipboard; someone else holding the clipboard is waited out briefly.
-HRESULT PutOnClipboard(const std::wstring& text) {
+[[nodiscard]] HRESULT PutOnClipboard(const std::wstring& text) {
     ComPtr<IDataObject> copied;
     copied.Attach(new CopiedText(ClipboardText(text)));
     HRESULT hr = E_FAIL;
@@ -319,7 +319,7 @@ private:
         const std::wstring text = document->text.substr(
             static_cast<size_t>(State().selectionStart),
             static_cast<size_t>(State().selectionEnd - State().selectionStart));
-        call.line()["copied"] = testing_text::Utf8(text);
+        call.line()["copied"] = Utf8Text(text);
         return call.Finish(PutOnClipboard(text));
     }
 };
@@ -352,14 +352,14 @@ private:
         }
         if (!params || params->cArgs < 1) return call.Finish(DISP_E_BADPARAMCOUNT);
         UniqueVariant fileName;
-        if (FAILED(::VariantChangeType(&fileName, &params->rgvarg[params->cArgs - 1], 0, VT_BSTR)))
+        if (FAILED(::VariantChangeType(fileName.put(), &params->rgvarg[params->cArgs - 1], 0, VT_BSTR)))
             return call.Finish(DISP_E_TYPEMISMATCH);
 
         OpenDocument document{State().nextId++, fileName.get().bstrVal, {}};
         if (script.text) {
             document.text = *script.text;
         } else if (const auto bytes = process_tools::ReadWholeFile(document.path)) {
-            document.text = testing_text::Widen(*bytes, CP_ACP);
+            document.text = WideText(*bytes, CP_ACP);
         } else {
             return call.Raise(exception, kFileNotFound,
                               L"Sorry, we couldn't find your file. Was it moved, renamed, or deleted?");
@@ -431,7 +431,7 @@ public:
 
     STDMETHODIMP GetConnectionInterface(IID* iid) override {
         if (!iid) return E_POINTER;
-        *iid = word_ids::DIID_ApplicationEvents3;
+        *iid = Protocol::DIID_ApplicationEvents3;
         return S_OK;
     }
     STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override {
@@ -486,7 +486,7 @@ public:
         if (iid == IID_IConnectionPointContainer) {
             *object = static_cast<IConnectionPointContainer*>(this);
             logged = "IConnectionPointContainer";
-        } else if (iid == word_ids::IID__Application) {
+        } else if (iid == Protocol::IID__Application) {
             *object = static_cast<IDispatch*>(this);
             logged = "IID__Application";
         } else {
@@ -509,7 +509,7 @@ public:
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
         if (!point) return E_POINTER;
         *point = nullptr;
-        const HRESULT hr = iid == word_ids::DIID_ApplicationEvents3 ? events_.CopyTo(point) : CONNECT_E_NOCONNECTION;
+        const HRESULT hr = iid == Protocol::DIID_ApplicationEvents3 ? events_.CopyTo(point) : CONNECT_E_NOCONNECTION;
         json line = LogLine("FindConnectionPoint");
         line["iid"] = GuidText(iid);
         line["result"] = static_cast<uint32_t>(hr);
@@ -597,7 +597,7 @@ WordState& State() {
 std::string GuidText(REFGUID guid) {
     wchar_t text[40] = {};
     ::StringFromGUID2(guid, text, 40);
-    return testing_text::Utf8(text);
+    return Utf8Text(text);
 }
 
 STDMETHODIMP DispatchObject::QueryInterface(REFIID iid, void** object) {
@@ -645,7 +645,7 @@ STDMETHODIMP DispatchObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, 
         // but this double does not serve: make that visible to the test.
         json line = LogLine("GetIDsOfNames");
         line["object"] = TypeName();
-        line["name"] = count > 0 && names[0] ? testing_text::Utf8(names[0]) : std::string();
+        line["name"] = count > 0 && names[0] ? Utf8Text(names[0]) : std::string();
         line["result"] = static_cast<uint32_t>(hr);
         AppendLog(line);
     }

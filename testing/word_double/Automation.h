@@ -2,7 +2,7 @@
 // plus the event connection point and the class factory.
 #pragma once
 
-#include "common/WinResources.h"
+#include "common/ComResources.h"
 
 #include <ocidl.h>
 

@@ -2,21 +2,20 @@
 
 #include "Automation.h"
 
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/ExecutableFolder.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
 
 #include <cstdio>
 
 using nlohmann::json;
-using testing_text::Utf8;
-using testing_text::Widen;
 
 namespace word_double {
 
 namespace {
 
-std::wstring BesideExe(const wchar_t* name) { return process_tools::OwnFolder() + L"\\" + name; }
+std::wstring BesideExe(const wchar_t* name) { return ExecutableFolder() + name; }
 
 const std::wstring& LogPath() {
     static const std::wstring path = BesideExe(L"word-double-log.jsonl");
@@ -62,7 +61,7 @@ Script LoadScript() {
     try {
         const json script = json::parse(*bytes);
         if (!script.is_object()) throw std::invalid_argument("the script must be a JSON object");
-        if (script.contains("text")) result.text = Widen(script.at("text").get<std::string>());
+        if (script.contains("text")) result.text = WideText(script.at("text").get<std::string>(), CP_UTF8);
         if (script.contains("openResults")) {
             result.openResults = script.at("openResults");
             for (const json& code : result.openResults) ParseHresult(code);  // reject bad entries now
@@ -73,9 +72,9 @@ Script LoadScript() {
             for (const json& code : result.failCalls) ParseHresult(code);
         }
         if (script.contains("openDescription"))
-            result.openDescription = Widen(script.at("openDescription").get<std::string>());
+            result.openDescription = WideText(script.at("openDescription").get<std::string>(), CP_UTF8);
         if (script.contains("windowTitle"))
-            result.windowTitle = Widen(script.at("windowTitle").get<std::string>());
+            result.windowTitle = WideText(script.at("windowTitle").get<std::string>(), CP_UTF8);
         if (script.contains("finalParagraphMark")) result.finalParagraphMark = script.at("finalParagraphMark").get<bool>();
         result.activeObjectDelayMs = CountOf(script, "activeObjectDelayMs", result.activeObjectDelayMs);
         if (script.contains("errorInfo")) {
@@ -109,7 +108,7 @@ Script LoadScript() {
 }
 
 void AppendLog(const json& line) {
-    process_tools::AppendToFile(LogPath(), line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    (void)process_tools::AppendToFile(LogPath(), line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 long CountLoggedCalls(const std::string& call) {
@@ -140,7 +139,7 @@ json ValueOf(const VARIANT& value) {
         case VT_UI4: return value.ulVal;
         case VT_INT: return value.intVal;
         case VT_ERROR: return static_cast<uint32_t>(value.scode);
-        case VT_BSTR: return value.bstrVal ? Utf8({value.bstrVal, ::SysStringLen(value.bstrVal)}) : std::string();
+        case VT_BSTR: return value.bstrVal ? Utf8Text({value.bstrVal, ::SysStringLen(value.bstrVal)}) : std::string();
         case VT_DISPATCH: return "<IDispatch>";
         case VT_UNKNOWN: return "<IUnknown>";
         default: return "<vt " + std::to_string(value.vt) + ">";
@@ -157,7 +156,7 @@ json DescribeArgument(const VARIANT& argument) {
         described["value"] = inner ? ValueOf(*inner) : json(nullptr);
     } else if (argument.vt & VT_BYREF) {
         UniqueVariant copy;
-        described["value"] = SUCCEEDED(::VariantCopyInd(&copy, const_cast<VARIANT*>(&argument))) ? ValueOf(copy.get()) : json(nullptr);
+        described["value"] = SUCCEEDED(::VariantCopyInd(copy.put(), const_cast<VARIANT*>(&argument))) ? ValueOf(copy.get()) : json(nullptr);
     } else {
         described["value"] = ValueOf(argument);
     }

@@ -40,8 +40,8 @@
 
 #include "Automation.h"
 #include "Record.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 
 using nlohmann::json;
 
@@ -82,8 +82,8 @@ HWND CreateMainWindow(HINSTANCE instance, const std::wstring& title) {
 
 namespace {
 
-HRESULT RegisterRunning(IDispatch* application, DWORD& cookie) {
-    const HRESULT hr = ::RegisterActiveObject(application, word_ids::CLSID_Application, ACTIVEOBJECT_STRONG, &cookie);
+[[nodiscard]] HRESULT RegisterRunning(IDispatch* application, DWORD& cookie) {
+    const HRESULT hr = ::RegisterActiveObject(application, Protocol::CLSID_WordApplication, ACTIVEOBJECT_STRONG, &cookie);
     json line = word_double::LogLine("ActiveObject.Registered");
     line["result"] = static_cast<uint32_t>(hr);
     word_double::AppendLog(line);
@@ -111,15 +111,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     DWORD classCookie = 0;
     const HRESULT classRegistration = ::CoRegisterClassObject(
-        word_ids::CLSID_Application, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
+        Protocol::CLSID_WordApplication, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
 
     // Logged once the class is registered: COM can reach this instance now;
     // GetActiveObject only once it is in the running-object table.
     json started = word_double::LogLine("Started");
-    started["commandLine"] = testing_text::Utf8(::GetCommandLineW());
+    started["commandLine"] = Utf8Text(::GetCommandLineW());
     started["classRegistration"] = static_cast<uint32_t>(classRegistration);
     started["activeObjectDelayMs"] = script.activeObjectDelayMs;
-    started["windowTitle"] = testing_text::Utf8(title);
+    started["windowTitle"] = Utf8Text(title);
     started["window"] = window ? 1 : 0;
     word_double::AppendLog(started);
 
@@ -128,7 +128,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     DWORD activeCookie = 0;
     UINT_PTR registerTimer = 0;
     if (script.activeObjectDelayMs <= 0) {
-        RegisterRunning(application.Get(), activeCookie);
+        (void)RegisterRunning(application.Get(), activeCookie);  // logged; the double serves on regardless
     } else {
         registerTimer = ::SetTimer(nullptr, 0, static_cast<UINT>(script.activeObjectDelayMs), nullptr);
     }
@@ -141,7 +141,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         if (message.message == WM_TIMER && !message.hwnd && message.wParam == registerTimer && registerTimer) {
             ::KillTimer(nullptr, registerTimer);
             registerTimer = 0;
-            RegisterRunning(application.Get(), activeCookie);
+            (void)RegisterRunning(application.Get(), activeCookie);  // logged; the double serves on regardless
             continue;
         }
         ::TranslateMessage(&message);
