@@ -1,7 +1,7 @@
 // In-process tests of the worker's pieces that need no host process and no
 // Word: the block attach and its bounds, the codes and texts of failed
-// automation calls, the clipboard publisher, the shell's start-up failures and
-// the window lookups.
+// automation calls, the preview's rules, the clipboard publisher, the shell's
+// start-up failures and the window lookups.
 #include "channel/Protocol.h"
 #include "channel/SharedBlock.h"
 #include "common/ComResources.h"
@@ -9,6 +9,7 @@
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
+#include "preview/PreviewRules.h"
 #include "preview/WordApplication.h"
 #include "shell/Unit7.h"
 #include "testing/OtherProgramClipboard.h"
@@ -280,6 +281,80 @@ TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
         EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: " + Utf8Text(Protocol::WordClassIdText));
     }
 }
+
+// --- the preview's rules ----------------------------------------------------
+
+struct OpenFailureCase {
+    const char* name;
+    HRESULT code;
+    bool allowRetry;
+    OpenFailureAction action;
+};
+
+void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class OpenFailureRuleTest : public ::testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(OpenFailureRuleTest, EachCodeGetsItsReaction) {
+    const OpenFailureCase& c = GetParam();
+    EXPECT_EQ(ReactionToOpenFailure(c.code, c.allowRetry), c.action);
+}
+
+constexpr HRESULT Code(unsigned long value) { return static_cast<HRESULT>(value); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, OpenFailureRuleTest,
+    ::testing::Values(
+        OpenFailureCase{"ServerFaultReconnects", Code(0x80010105), true, OpenFailureAction::Reconnect},
+        OpenFailureCase{"ServerFaultOnTheRetryReconnects", Code(0x80010105), false, OpenFailureAction::Reconnect},
+        OpenFailureCase{"ServerUnavailableRetriesOnce", Code(0x800706BA), true, OpenFailureAction::RetryOnce},
+        OpenFailureCase{"ServerUnavailableOnTheRetryKillsWord", Code(0x800706BA), false, OpenFailureAction::KillWord},
+        OpenFailureCase{"RejectedIsMarked", Code(0x800A1520), true, OpenFailureAction::MarkRejected},
+        OpenFailureCase{"RejectedOnTheRetryIsMarked", Code(0x800A1520), false, OpenFailureAction::MarkRejected},
+        OpenFailureCase{"Known141FCleansUp", Code(0x800A141F), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known141FOnTheRetryCleansUp", Code(0x800A141F), false, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known1401CleansUp", Code(0x800A1401), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known1401OnTheRetryCleansUp", Code(0x800A1401), false, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"UnknownFailureKillsWord", E_FAIL, true, OpenFailureAction::KillWord},
+        OpenFailureCase{"OutOfMemoryKillsWord", E_OUTOFMEMORY, true, OpenFailureAction::KillWord},
+        OpenFailureCase{"BusyKillsWord", Code(0x8001010A), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"CallFailedInFlightKillsWord", Code(0x800706BE), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"OtherWordErrorKillsWord", Code(0x800A1436), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"NeighbourOfRejectedKillsWord", Code(0x800A1521), false, OpenFailureAction::KillWord}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DeleteRuleCase {
+    const char* name;
+    DeleteFlags flags;
+    std::uint8_t requestKind;
+    bool deleted;
+};
+
+void PrintTo(const DeleteRuleCase& c, std::ostream* os) { *os << c.name; }
+
+class DeletionRuleTest : public ::testing::TestWithParam<DeleteRuleCase> {};
+
+TEST_P(DeletionRuleTest, FollowsTheFlagOfTheRequestsKind) {
+    const DeleteRuleCase& c = GetParam();
+    EXPECT_EQ(DeletionRequested(c.flags, c.requestKind), c.deleted);
+}
+
+// Flags are tested zero/nonzero: any nonzero byte counts as set.
+INSTANTIATE_TEST_SUITE_P(
+    Rule, DeletionRuleTest,
+    ::testing::Values(DeleteRuleCase{"AlwaysWhateverTheKind", {1, 0, 0, 0}, 0, true},
+                      DeleteRuleCase{"AlwaysAsAnyNonzeroByte", {0x80, 0, 0, 0}, 200, true},
+                      DeleteRuleCase{"Kind1WithItsFlag", {0, 1, 0, 0}, 1, true},
+                      DeleteRuleCase{"Kind2WithItsFlag", {0, 0, 1, 0}, 2, true},
+                      DeleteRuleCase{"Kind3WithItsFlag", {0, 0, 0, 1}, 3, true},
+                      DeleteRuleCase{"Kind2WithItsFlagAsAnyNonzeroByte", {0, 0, 0xFF, 0}, 2, true},
+                      DeleteRuleCase{"Kind1WithTheOtherKindsFlags", {0, 0, 1, 1}, 1, false},
+                      DeleteRuleCase{"Kind3WithTheOtherKindsFlags", {0, 1, 1, 0}, 3, false},
+                      DeleteRuleCase{"Kind0WithEveryKindFlag", {0, 1, 1, 1}, 0, false},
+                      DeleteRuleCase{"Kind4WithEveryKindFlag", {0, 1, 1, 1}, 4, false},
+                      DeleteRuleCase{"Kind255WithEveryKindFlag", {0, 1, 1, 1}, 255, false},
+                      DeleteRuleCase{"NoFlags", {0, 0, 0, 0}, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- clipboard ---------------------------------------------------------------
 
