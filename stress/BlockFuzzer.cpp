@@ -275,59 +275,6 @@ bool HasDialog(DWORD pid) {
     return search.found;
 }
 
-struct Totals {
-    int blocks = 0, crashes = 0, hangs = 0, strayWrites = 0, wrongDeletions = 0, dialogs = 0, wrongTakes = 0,
-        wrongPaths = 0, wrongWordReady = 0, taken = 0, previewsReached = 0, harnessErrors = 0;
-    std::vector<std::string> failures;
-};
-
-struct Expectation;
-struct WorkerRun;
-
-class Fuzzer {
-public:
-    Fuzzer(std::uint32_t seed, std::string folder, bool verbose)
-        : seed_(seed), folder_(std::move(folder)), verbose_(verbose) {}
-
-    void RunBlock(std::uint32_t index, Totals& totals);
-    void Finish() {
-        testsupport::KillAllWordDoubles();
-        (void)testsupport::RegisterWordDouble();
-    }
-
-private:
-    void Fail(Totals& totals, int& counter, std::uint32_t index, const Plan& plan, const std::string& what) {
-        ++counter;
-        totals.failures.push_back("failure: seed " + std::to_string(seed_) + " block " + std::to_string(index) + ": " +
-                                  what + " [" + plan.Describe() + "]");
-    }
-    void PrepareWord(const Plan& plan);
-    void Judge(std::uint32_t index, const Plan& plan, const std::vector<std::uint8_t>& block,
-               const std::vector<std::uint8_t>& expected, const Expectation& e, const WorkerRun& run,
-               const volatile std::uint8_t* bytes, const std::string& documentPath, Totals& totals);
-
-    std::uint32_t seed_;
-    std::string folder_;
-    bool verbose_;
-    DWORD warmWord_ = 0;
-};
-
-void Fuzzer::PrepareWord(const Plan& plan) {
-    testsupport::WriteWordScript(ScriptFor(plan));
-    if (plan.word == WordPlan::NotRegistered) {
-        testsupport::KillAllWordDoubles();
-        testsupport::UnregisterWordDouble();
-        warmWord_ = 0;
-    } else {
-        // A warm double is kept across blocks; anything else (a dead one, a
-        // second one the worker started) means starting over.
-        if (warmWord_ == 0 || testsupport::WordProcessIds() != std::vector<DWORD>{warmWord_})
-            warmWord_ = stressrig::FreshWarmWord();
-    }
-    testsupport::ClearWordLog();
-    testsupport::ClearTaskkillLog();
-}
-
 // The block's shape and Word's behaviour, drawn first so that a seed and an
 // index always give the same plan.
 Plan DrawPlan(Draw& d) {
@@ -355,61 +302,76 @@ Plan DrawPlan(Draw& d) {
     return plan;
 }
 
+// Writes the host's bytes into a block, dropping those past the end of the mapping.
+class BlockWriter {
+public:
+    BlockWriter(std::vector<std::uint8_t>& block, std::size_t mappingSize) : block_(block), mappingSize_(mappingSize) {}
+    void Put(std::size_t offset, std::uint8_t value) {
+        if (offset < mappingSize_) block_[offset] = value;
+    }
+    void PutText(std::size_t offset, const std::string& text, bool terminated) {
+        for (std::size_t i = 0; i < text.size(); ++i) Put(offset + i, static_cast<std::uint8_t>(text[i]));
+        if (terminated) Put(offset + text.size(), 0);
+    }
+    std::size_t MappingSize() const { return mappingSize_; }
+
+private:
+    std::vector<std::uint8_t>& block_;
+    std::size_t mappingSize_;
+};
+
+// The request fields of a well-formed block: handshake bytes mostly clear,
+// kind and flags of every sort, the document's path in one of the plan's forms.
+void DrawRequest(Draw& d, const Plan& plan, const std::string& documentPath, BlockWriter& block) {
+    if (d.Percent(85)) {
+        for (std::size_t i = 0; i <= layout::PreviewTaken; ++i) block.Put(i, 0);
+        for (std::size_t i = 0; i < 4; ++i) block.Put(layout::Heartbeat + i, 0);
+        block.Put(layout::RequestPending, d.Percent(92) ? d.SetFlag() : 0);
+    }
+    const std::uint32_t kind = d.Below(8);
+    block.Put(layout::RequestKind, kind < 6 ? static_cast<std::uint8_t>(kind) : d.Byte());
+    block.Put(layout::DeleteAlways, d.Percent(20) ? d.SetFlag() : 0);
+    block.Put(layout::DeleteKind1, d.Percent(35) ? d.SetFlag() : 0);
+    block.Put(layout::DeleteKind2, d.Percent(35) ? d.SetFlag() : 0);
+    block.Put(layout::DeleteKind3, d.Percent(35) ? d.SetFlag() : 0);
+    block.Put(layout::HostActive, d.Percent(90) ? d.SetFlag() : 0);
+    block.Put(layout::StopWaiting, 0);
+    if (plan.path == PathForm::Garbage) return;
+    block.PutText(layout::DocumentPath, documentPath, true);
+    if (plan.path == PathForm::Unterminated) {
+        for (std::size_t i = documentPath.size(); i < layout::DocumentPathCapacity; ++i)
+            block.Put(layout::DocumentPath + i, d.NonZeroByte());
+        // What follows the path must not be taken for part of it.
+        block.Put(layout::Heartbeat, 0);
+    }
+}
+
+void WriteMutexName(Draw& d, const Plan& plan, const std::string& mutexName, BlockWriter& block) {
+    switch (plan.name) {
+        case NameForm::Ours: block.PutText(layout::MutexName, mutexName, true); break;
+        case NameForm::Missing: block.PutText(layout::MutexName, "fuzz-missing-" + mutexName, true); break;
+        case NameForm::Unterminated:
+            for (std::size_t i = layout::MutexName; i < block.MappingSize(); ++i) block.Put(i, d.NonZeroByte());
+            break;
+        case NameForm::EndsWithMapping: block.PutText(layout::MutexName, mutexName, false); break;
+        case NameForm::Garbage: break;
+    }
+}
+
 // What the host writes: random bytes over its whole mapping (the rest of the
 // last page stays zero, as the system gives it), then the request as the plan
 // shapes it.
 std::vector<std::uint8_t> DrawBlock(Draw& d, const Plan& plan, std::size_t readable, const std::string& documentPath,
                                     const std::string& mutexName) {
-    std::vector<std::uint8_t> block(readable, 0);
-    for (std::size_t i = 0; i < plan.mappingSize; ++i) block[i] = d.Byte();
-    const auto put = [&](std::size_t offset, std::uint8_t value) {
-        if (offset < plan.mappingSize) block[offset] = value;
-    };
-    if (plan.wellFormed) {
-        if (d.Percent(85)) {
-            for (std::size_t i = 0; i <= layout::PreviewTaken; ++i) put(i, 0);
-            for (std::size_t i = 0; i < 4; ++i) put(layout::Heartbeat + i, 0);
-            put(layout::RequestPending, d.Percent(92) ? d.SetFlag() : 0);
-        }
-        const std::uint32_t kind = d.Below(8);
-        put(layout::RequestKind, kind < 6 ? static_cast<std::uint8_t>(kind) : d.Byte());
-        put(layout::DeleteAlways, d.Percent(20) ? d.SetFlag() : 0);
-        put(layout::DeleteKind1, d.Percent(35) ? d.SetFlag() : 0);
-        put(layout::DeleteKind2, d.Percent(35) ? d.SetFlag() : 0);
-        put(layout::DeleteKind3, d.Percent(35) ? d.SetFlag() : 0);
-        put(layout::HostActive, d.Percent(90) ? d.SetFlag() : 0);
-        put(layout::StopWaiting, 0);
-        if (plan.path != PathForm::Garbage) {
-            for (std::size_t i = 0; i <= documentPath.size(); ++i)
-                put(layout::DocumentPath + i, i < documentPath.size() ? static_cast<std::uint8_t>(documentPath[i]) : 0);
-            if (plan.path == PathForm::Unterminated) {
-                for (std::size_t i = documentPath.size(); i < layout::DocumentPathCapacity; ++i)
-                    put(layout::DocumentPath + i, d.NonZeroByte());
-                // What follows the path must not be taken for part of it.
-                put(layout::Heartbeat, 0);
-            }
-        }
-    }
-    switch (plan.name) {
-        case NameForm::Ours:
-        case NameForm::Missing: {
-            const std::string name = plan.name == NameForm::Ours ? mutexName : "fuzz-missing-" + mutexName;
-            for (std::size_t i = 0; i <= name.size(); ++i)
-                put(layout::MutexName + i, i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0);
-            break;
-        }
-        case NameForm::Unterminated:
-            for (std::size_t i = layout::MutexName; i < plan.mappingSize; ++i) put(i, d.NonZeroByte());
-            break;
-        case NameForm::EndsWithMapping:
-            for (std::size_t i = 0; i < mutexName.size(); ++i) put(layout::MutexName + i, static_cast<std::uint8_t>(mutexName[i]));
-            break;
-        case NameForm::Garbage: break;
-    }
+    std::vector<std::uint8_t> bytes(readable, 0);
+    for (std::size_t i = 0; i < plan.mappingSize; ++i) bytes[i] = d.Byte();
+    BlockWriter block(bytes, plan.mappingSize);
+    if (plan.wellFormed) DrawRequest(d, plan, documentPath, block);
+    WriteMutexName(d, plan, mutexName, block);
     // A host starts with GoSignal clear: one already set would let the worker
     // race the host for the mutex, a conversation no host holds.
-    put(layout::GoSignal, 0);
-    return block;
+    block.Put(layout::GoSignal, 0);
+    return bytes;
 }
 
 // What the worker should do with a block, read from the block as written.
@@ -430,22 +392,106 @@ Expectation ExpectationFor(const std::vector<std::uint8_t>& block, const std::st
     return e;
 }
 
+// The host's side of one block: the mapping (under the name the worker looks
+// for), its view and the mutex the block may name.
+struct HostSide {
+    UniqueHandle mapping;
+    UniqueMappedView view;
+    UniqueHandle mutex;
+    std::size_t readable = 0;  // the mapping's size, rounded up to pages
+};
+
+// Empty, with `failure` set, when the mapping cannot be made or another one still exists.
+std::optional<HostSide> CreateHostSide(const Plan& plan, const std::string& mutexName, std::string& failure) {
+    HostSide host;
+    host.mapping.reset(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            static_cast<DWORD>(plan.mappingSize), layout::MappingName));
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!host.mapping || existed) {
+        failure = existed ? "mapping still exists" : "cannot create the mapping";
+        return std::nullopt;
+    }
+    host.view.reset(::MapViewOfFile(host.mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    MEMORY_BASIC_INFORMATION info{};
+    if (!host.view || ::VirtualQuery(host.view.get(), &info, sizeof info) == 0) {
+        failure = "cannot map the block";
+        return std::nullopt;
+    }
+    host.readable = info.RegionSize;
+    host.mutex.reset(::CreateMutexA(nullptr, FALSE, mutexName.c_str()));
+    return host;
+}
+
 struct WorkerRun {
     bool hung = false;
     bool dialog = false;
     std::optional<DWORD> exitCode;
 };
 
-// The host's part of the conversation, as far as the worker takes it: go
-// after the first heartbeat, the mutex once the worker has it or is done,
-// then PreviewTaken or StopWaiting. The worker is killed when it shows a
-// dialog or outlives the bound.
+enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit };
+
+// The host's part of the conversation, one look at the block at a time.
+class HostPlayer {
+public:
+    HostPlayer(const Plan& plan, const Expectation& e, void* view, HANDLE mutex, std::vector<std::uint8_t>& expected)
+        : plan_(plan), e_(e), bytes_(static_cast<volatile std::uint8_t*>(view)), mutex_(mutex), expected_(expected),
+          initialHeartbeat_(Heartbeat()), phase_(e.pending ? Phase::Take : Phase::Exit) {}
+
+    // Goes on from the current phase as far as the block allows. The mutex
+    // phase waits on the mutex itself; every other look returns at once.
+    void Step() {
+        switch (phase_) {
+            case Phase::Take:
+                if (bytes_[layout::RequestPending] == 0) phase_ = e_.hostActive ? Phase::Heartbeat : Phase::Exit;
+                break;
+            case Phase::Heartbeat:
+                if (Heartbeat() != initialHeartbeat_) {
+                    bytes_[layout::GoSignal] = 1;
+                    phase_ = Phase::GoCleared;
+                }
+                break;
+            case Phase::GoCleared:
+                if (bytes_[layout::GoSignal] == 0 || bytes_[layout::WorkerBusy] == 0) phase_ = Phase::Mutex;
+                break;
+            case Phase::Mutex: TakeMutexAndAcknowledge(); break;
+            case Phase::Exit: break;
+        }
+    }
+    bool WaitsForMutex() const { return phase_ == Phase::Mutex; }
+
+private:
+    std::int32_t Heartbeat() const {
+        return *reinterpret_cast<const volatile std::int32_t*>(bytes_ + layout::Heartbeat);
+    }
+
+    void TakeMutexAndAcknowledge() {
+        const DWORD wait = ::WaitForSingleObject(mutex_, 5);
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
+        if (plan_.stopWaiting) {
+            bytes_[layout::StopWaiting] = 1;
+            expected_[layout::StopWaiting] = 1;
+        } else {
+            bytes_[layout::PreviewTaken] = 1;
+        }
+        (void)::ReleaseMutex(mutex_);
+        phase_ = Phase::Exit;
+    }
+
+    const Plan& plan_;
+    const Expectation& e_;
+    volatile std::uint8_t* bytes_;
+    HANDLE mutex_;
+    std::vector<std::uint8_t>& expected_;
+    std::int32_t initialHeartbeat_;
+    Phase phase_;
+};
+
+// The host plays its part (go after the first heartbeat, the mutex once the
+// worker has it or is done, then PreviewTaken or StopWaiting) until the worker
+// exits. The worker is killed when it shows a dialog or outlives the bound.
 WorkerRun PlayHost(previewhost::WorkerProcess& worker, const Plan& plan, const Expectation& e, void* view,
                    HANDLE mutex, std::vector<std::uint8_t>& expected) {
-    auto* bytes = static_cast<volatile std::uint8_t*>(view);
-    const auto heartbeat = [&] { return *reinterpret_cast<volatile std::int32_t*>(static_cast<std::uint8_t*>(view) + layout::Heartbeat); };
-    const std::int32_t initialHeartbeat = heartbeat();
-    enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit } phase = e.pending ? Phase::Take : Phase::Exit;
+    HostPlayer host(plan, e, view, mutex, expected);
     WorkerRun run;
     const auto start = Clock::now();
     auto nextDialogCheck = start;
@@ -453,56 +499,102 @@ WorkerRun PlayHost(previewhost::WorkerProcess& worker, const Plan& plan, const E
         const auto now = Clock::now();
         if (now >= nextDialogCheck) {
             nextDialogCheck = now + DialogPollPeriod;
-            if (HasDialog(worker.Id())) {
-                run.dialog = true;
-                worker.Kill();
-                break;
-            }
+            run.dialog = HasDialog(worker.Id());
         }
-        if (now - start >= BlockBound) {
-            run.hung = true;
+        run.hung = !run.dialog && now - start >= BlockBound;
+        if (run.dialog || run.hung) {
             worker.Kill();
             break;
         }
-        switch (phase) {
-            case Phase::Take:
-                if (bytes[layout::RequestPending] == 0) phase = e.hostActive ? Phase::Heartbeat : Phase::Exit;
-                break;
-            case Phase::Heartbeat:
-                if (heartbeat() != initialHeartbeat) {
-                    bytes[layout::GoSignal] = 1;
-                    phase = Phase::GoCleared;
-                }
-                break;
-            case Phase::GoCleared:
-                if (bytes[layout::GoSignal] == 0 || bytes[layout::WorkerBusy] == 0) phase = Phase::Mutex;
-                break;
-            case Phase::Mutex: {
-                const DWORD wait = ::WaitForSingleObject(mutex, 5);
-                if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-                    if (plan.stopWaiting) {
-                        bytes[layout::StopWaiting] = 1;
-                        expected[layout::StopWaiting] = 1;
-                    } else {
-                        bytes[layout::PreviewTaken] = 1;
-                    }
-                    ::ReleaseMutex(mutex);
-                    phase = Phase::Exit;
-                }
-                continue;
-            }
-            case Phase::Exit: break;
-        }
-        ::Sleep(1);
+        const bool waitedOnMutex = host.WaitsForMutex();
+        host.Step();
+        if (!waitedOnMutex) ::Sleep(1);
     }
     if (!run.hung && !run.dialog && !worker.HasExited()) (void)worker.WaitForExit(std::chrono::seconds(5));
     run.exitCode = worker.ExitCode();
     return run;
 }
 
+// One block's run as the judge sees it.
+struct BlockRun {
+    const Plan& plan;
+    const std::vector<std::uint8_t>& block;     // as the host wrote it
+    const std::vector<std::uint8_t>& expected;  // the host's bytes as they should be now
+    const Expectation& e;
+    const WorkerRun& run;
+    const volatile std::uint8_t* bytes;  // the block as it is now
+    const std::string& documentPath;
+};
+
+struct Totals {
+    int blocks = 0, crashes = 0, hangs = 0, strayWrites = 0, wrongDeletions = 0, dialogs = 0, wrongTakes = 0,
+        wrongPaths = 0, wrongWordReady = 0, taken = 0, previewsReached = 0, harnessErrors = 0;
+    std::vector<std::string> failures;
+};
+
+class Fuzzer {
+public:
+    Fuzzer(std::uint32_t seed, std::string folder, bool verbose)
+        : seed_(seed), folder_(std::move(folder)), verbose_(verbose) {}
+
+    void RunBlock(std::uint32_t index, Totals& totals);
+    void Finish() {
+        testsupport::KillAllWordDoubles();
+        (void)testsupport::RegisterWordDouble();
+    }
+
+private:
+    // Counts a failure of one kind (`counter`) and keeps its line for the report.
+    class Verdict {
+    public:
+        Verdict(Fuzzer& fuzzer, Totals& totals, std::uint32_t index, const Plan& plan)
+            : fuzzer_(fuzzer), totals_(totals), index_(index), plan_(plan) {}
+        void Fail(int Totals::*counter, const std::string& what) {
+            ++(totals_.*counter);
+            totals_.failures.push_back("failure: seed " + std::to_string(fuzzer_.seed_) + " block " +
+                                       std::to_string(index_) + ": " + what + " [" + plan_.Describe() + "]");
+        }
+
+    private:
+        Fuzzer& fuzzer_;
+        Totals& totals_;
+        std::uint32_t index_;
+        const Plan& plan_;
+    };
+
+    void PrepareWord(const Plan& plan);
+    void Judge(const BlockRun& b, Verdict& verdict, Totals& totals);
+    static void JudgeExit(const WorkerRun& run, Verdict& verdict);
+    static void JudgeBytes(const BlockRun& b, Verdict& verdict);
+    static void JudgeOpenedPath(const BlockRun& b, Verdict& verdict);
+    void Describe(std::uint32_t index, const BlockRun& b, Clock::time_point start) const;
+
+    std::uint32_t seed_;
+    std::string folder_;
+    bool verbose_;
+    DWORD warmWord_ = 0;
+};
+
+void Fuzzer::PrepareWord(const Plan& plan) {
+    testsupport::WriteWordScript(ScriptFor(plan));
+    if (plan.word == WordPlan::NotRegistered) {
+        testsupport::KillAllWordDoubles();
+        testsupport::UnregisterWordDouble();
+        warmWord_ = 0;
+    } else {
+        // A warm double is kept across blocks; anything else (a dead one, a
+        // second one the worker started) means starting over.
+        if (warmWord_ == 0 || testsupport::WordProcessIds() != std::vector<DWORD>{warmWord_})
+            warmWord_ = stressrig::FreshWarmWord();
+    }
+    testsupport::ClearWordLog();
+    testsupport::ClearTaskkillLog();
+}
+
 void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     Draw d(seed_, index);
     Plan plan = DrawPlan(d);
+    Verdict verdict(*this, totals, index, plan);
 
     // Same length for every block and run: the name's length decides how many
     // bytes some blocks draw, and so what the rest of the block holds.
@@ -516,31 +608,19 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     const std::string documentPath = folder_ + "doc-" + std::to_string(index) + ".txt";
     PrepareWord(plan);
     if (!stressrig::WriteDocument(documentPath, "fuzz document " + std::to_string(index))) {
-        Fail(totals, totals.harnessErrors, index, plan, "cannot write the document " + documentPath);
+        verdict.Fail(&Totals::harnessErrors, "cannot write the document " + documentPath);
         return;
     }
+    const ScopeExit removeDocument([&]() noexcept { (void)::DeleteFileA(documentPath.c_str()); });
 
-    // The host's side: mapping and mutex.
-    UniqueHandle mapping(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                              static_cast<DWORD>(plan.mappingSize), layout::MappingName));
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-    if (!mapping || existed) {
-        Fail(totals, totals.harnessErrors, index, plan, existed ? "mapping still exists" : "cannot create the mapping");
-        ::DeleteFileA(documentPath.c_str());
+    std::string failure;
+    const std::optional<HostSide> host = CreateHostSide(plan, mutexName, failure);
+    if (!host) {
+        verdict.Fail(&Totals::harnessErrors, failure);
         return;
     }
-    UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    MEMORY_BASIC_INFORMATION info{};
-    if (!view || ::VirtualQuery(view.get(), &info, sizeof info) == 0) {
-        Fail(totals, totals.harnessErrors, index, plan, "cannot map the block");
-        ::DeleteFileA(documentPath.c_str());
-        return;
-    }
-    const std::size_t readable = info.RegionSize;
-    UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, mutexName.c_str()));
-
-    const std::vector<std::uint8_t> block = DrawBlock(d, plan, readable, documentPath, mutexName);
-    std::memcpy(view.get(), block.data(), readable);
+    const std::vector<std::uint8_t> block = DrawBlock(d, plan, host->readable, documentPath, mutexName);
+    std::memcpy(host->view.get(), block.data(), host->readable);
     const Expectation expectation = ExpectationFor(block, documentPath);
     std::vector<std::uint8_t> expected = block;
 
@@ -548,81 +628,94 @@ void Fuzzer::RunBlock(std::uint32_t index, Totals& totals) {
     try {
         worker = previewhost::WorkerProcess::Start(WorkerUnderTest());
     } catch (const std::exception& error) {
-        Fail(totals, totals.harnessErrors, index, plan, error.what());
-        ::DeleteFileA(documentPath.c_str());
+        verdict.Fail(&Totals::harnessErrors, error.what());
         return;
     }
     const auto start = Clock::now();
-    const WorkerRun run = PlayHost(worker, plan, expectation, view.get(), mutex.get(), expected);
-    Judge(index, plan, block, expected, expectation, run, static_cast<const volatile std::uint8_t*>(view.get()),
-          documentPath, totals);
-    if (verbose_) {
-        const auto* bytes = static_cast<const volatile std::uint8_t*>(view.get());
-        std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | file kept %d | exit %s | %.0f ms\n",
-                    index, plan.Describe().c_str(), expectation.attached, expectation.pending, expectation.hostActive,
-                    bytes[layout::WordReady], bytes[layout::OpenRejected], testsupport::FileExists(documentPath),
-                    run.exitCode ? stressrig::Hex(*run.exitCode).c_str() : "none",
-                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    ::DeleteFileA(documentPath.c_str());
+    const WorkerRun run = PlayHost(worker, plan, expectation, host->view.get(), host->mutex.get(), expected);
+    const BlockRun blockRun{plan, block, expected, expectation, run,
+                            static_cast<const volatile std::uint8_t*>(host->view.get()), documentPath};
+    Judge(blockRun, verdict, totals);
+    if (verbose_) Describe(index, blockRun, start);
     if (plan.word == WordPlan::NotRegistered) (void)testsupport::RegisterWordDouble();
 }
 
-// Everything that went wrong with one block, counted by kind.
-void Fuzzer::Judge(std::uint32_t index, const Plan& plan, const std::vector<std::uint8_t>& block,
-                   const std::vector<std::uint8_t>& expected, const Expectation& e, const WorkerRun& run,
-                   const volatile std::uint8_t* bytes, const std::string& documentPath, Totals& totals) {
-    const bool wordReady = bytes[layout::WordReady] != 0;
-    const bool expectDeleted = e.hostActive && e.namesDocument && ReachesCleanUp(plan, wordReady) && DeletionFlagged(block);
-    ++totals.blocks;
-    if (e.pending) ++totals.taken;
-    if (expectDeleted) ++totals.previewsReached;
-    if (run.dialog) {
-        Fail(totals, totals.dialogs, index, plan, "the worker showed a message box (killed)");
-    } else if (run.hung) {
-        Fail(totals, totals.hangs, index, plan, "no exit within " + std::to_string(BlockBound.count()) + " s (killed)");
-    } else if (run.exitCode != 0u) {
-        Fail(totals, totals.crashes, index, plan,
-             "exit code " + (run.exitCode ? stressrig::Hex(*run.exitCode) : std::string("unknown")));
-    }
+void Fuzzer::Describe(std::uint32_t index, const BlockRun& b, Clock::time_point start) const {
+    std::printf("block %u: %s | attached %d pending %d active %d | WordReady %u OpenRejected %u | file kept %d | exit %s | %.0f ms\n",
+                index, b.plan.Describe().c_str(), b.e.attached, b.e.pending, b.e.hostActive, b.bytes[layout::WordReady],
+                b.bytes[layout::OpenRejected], testsupport::FileExists(b.documentPath),
+                b.run.exitCode ? stressrig::Hex(*b.run.exitCode).c_str() : "none",
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+}
 
-    // Only the worker's own bytes may have changed; a block it must not take it must not touch at all.
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const std::uint8_t now = bytes[i];
-        if (now == expected[i]) continue;
-        if (!e.attached) {
-            Fail(totals, totals.wrongTakes, index, plan, "byte " + std::to_string(i) + " of a block the worker must treat as absent changed");
-            break;
+// Everything that went wrong with one block, counted by kind.
+void Fuzzer::Judge(const BlockRun& b, Verdict& verdict, Totals& totals) {
+    const bool wordReady = b.bytes[layout::WordReady] != 0;
+    const bool expectDeleted =
+        b.e.hostActive && b.e.namesDocument && ReachesCleanUp(b.plan, wordReady) && DeletionFlagged(b.block);
+    ++totals.blocks;
+    if (b.e.pending) ++totals.taken;
+    if (expectDeleted) ++totals.previewsReached;
+    JudgeExit(b.run, verdict);
+    JudgeBytes(b, verdict);
+
+    const bool ended = !b.run.hung && !b.run.dialog;
+    const Reach reach = WordReachable(b.plan);
+    if (b.e.hostActive && ended && reach != Reach::EitherWay && wordReady != (reach == Reach::Yes))
+        verdict.Fail(&Totals::wrongWordReady,
+                     "WordReady " + std::to_string(b.bytes[layout::WordReady]) +
+                         (reach == Reach::Yes ? " though Word could be reached" : " though Word could not be reached"));
+    if (b.e.pending && b.bytes[layout::RequestPending] != 0 && ended)
+        verdict.Fail(&Totals::wrongTakes, "a pending request in a valid block was not taken");
+
+    const bool deleted = !testsupport::FileExists(b.documentPath);
+    if (deleted != expectDeleted)
+        verdict.Fail(&Totals::wrongDeletions,
+                     expectDeleted ? "document kept, should be deleted" : "document deleted, should be kept");
+    if (b.e.hostActive) JudgeOpenedPath(b, verdict);
+}
+
+void Fuzzer::JudgeExit(const WorkerRun& run, Verdict& verdict) {
+    if (run.dialog) {
+        verdict.Fail(&Totals::dialogs, "the worker showed a message box (killed)");
+    } else if (run.hung) {
+        verdict.Fail(&Totals::hangs, "no exit within " + std::to_string(BlockBound.count()) + " s (killed)");
+    } else if (run.exitCode != 0u) {
+        verdict.Fail(&Totals::crashes,
+                     "exit code " + (run.exitCode ? stressrig::Hex(*run.exitCode) : std::string("unknown")));
+    }
+}
+
+// Only the worker's own bytes may have changed; a block it must not take it must not touch at all.
+void Fuzzer::JudgeBytes(const BlockRun& b, Verdict& verdict) {
+    for (std::size_t i = 0; i < b.expected.size(); ++i) {
+        const std::uint8_t now = b.bytes[i];
+        if (now == b.expected[i]) continue;
+        if (!b.e.attached) {
+            verdict.Fail(&Totals::wrongTakes,
+                         "byte " + std::to_string(i) + " of a block the worker must treat as absent changed");
+            return;
         }
         if (!layout::IsWorkerOwned(i)) {
-            Fail(totals, totals.strayWrites, index, plan, "host byte " + std::to_string(i) + " changed from " +
-                 std::to_string(expected[i]) + " to " + std::to_string(now));
-            break;
+            verdict.Fail(&Totals::strayWrites, "host byte " + std::to_string(i) + " changed from " +
+                                                   std::to_string(b.expected[i]) + " to " + std::to_string(now));
+            return;
         }
     }
-    const Reach reach = WordReachable(plan);
-    if (e.hostActive && !run.hung && !run.dialog && reach != Reach::EitherWay && wordReady != (reach == Reach::Yes))
-        Fail(totals, totals.wrongWordReady, index, plan, "WordReady " + std::to_string(bytes[layout::WordReady]) +
-             (reach == Reach::Yes ? " though Word could be reached" : " though Word could not be reached"));
-    if (e.pending && bytes[layout::RequestPending] != 0 && !run.hung && !run.dialog)
-        Fail(totals, totals.wrongTakes, index, plan, "a pending request in a valid block was not taken");
+}
 
-    const bool deleted = !testsupport::FileExists(documentPath);
-    if (deleted != expectDeleted)
-        Fail(totals, totals.wrongDeletions, index, plan, expectDeleted ? "document kept, should be deleted" : "document deleted, should be kept");
-
-    // The path Word was asked to open is the block's, cut at its NUL or at its capacity.
-    if (e.hostActive) {
-        const std::string want = Utf8Text(WideText(PathIn(block), CP_ACP));
-        for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
-            const json& args = open.value("args", json::array());
-            const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()
-                                        ? args[0]["value"].get<std::string>() : std::string("(none)");
-            if (got != want) {
-                Fail(totals, totals.wrongPaths, index, plan, "Word was asked to open a path of " + std::to_string(got.size()) +
-                     " bytes, the block holds " + std::to_string(want.size()));
-                break;
-            }
+// The path Word was asked to open is the block's, cut at its NUL or at its capacity.
+void Fuzzer::JudgeOpenedPath(const BlockRun& b, Verdict& verdict) {
+    const std::string want = Utf8Text(WideText(PathIn(b.block), CP_ACP));
+    for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
+        const json& args = open.value("args", json::array());
+        const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()
+                                    ? args[0]["value"].get<std::string>()
+                                    : std::string("(none)");
+        if (got != want) {
+            verdict.Fail(&Totals::wrongPaths, "Word was asked to open a path of " + std::to_string(got.size()) +
+                                                  " bytes, the block holds " + std::to_string(want.size()));
+            return;
         }
     }
 }
