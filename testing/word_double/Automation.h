@@ -1,5 +1,6 @@
-// The double's automation objects: Application, Documents, Document, Selection,
-// plus the event connection point and the class factory.
+// The double's automation objects: Word's state in this process, the IDispatch
+// base (DispatchObject.cpp), and Application, Documents, Document, Selection
+// and the class factory (Automation.cpp).
 #pragma once
 
 #include "common/ComResources.h"
@@ -70,12 +71,7 @@ ComPtr<IClassFactory> CreateClassFactory(IDispatch* application);
 
 std::string GuidText(REFGUID guid);
 
-// Events on every advised sink, raised from the main window's timer: the
-// first after `delayMs`, then one every `intervalMs`, `times` in all. Each
-// call into a sink is timed and logged as an "Event" line.
-void ScheduleEvents(long delayMs, long times, long intervalMs);
-// The main window's timer for the events (WM_TIMER with this id).
-inline constexpr UINT_PTR EventTimerId = 0x5EED;
-void OnEventTimer();
+inline bool IsGet(WORD flags) { return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0; }
+inline bool IsPut(WORD flags) { return (flags & DISPATCH_PROPERTYPUT) != 0; }
 
 }  // namespace word_double
