@@ -16,7 +16,7 @@ inline UniqueWindow MessageWindow() {
 
 // Adds `size` bytes as `format` to a clipboard this thread holds open and has
 // emptied. From a successful hand-over on the clipboard owns the memory.
-inline bool SetClipboardBytes(UINT format, const void* bytes, std::size_t size) {
+[[nodiscard]] inline bool SetClipboardBytes(UINT format, const void* bytes, std::size_t size) {
     UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, size));
     if (!block) return false;
     {
@@ -29,14 +29,14 @@ inline bool SetClipboardBytes(UINT format, const void* bytes, std::size_t size) 
     return true;
 }
 
-inline bool SetClipboardText(const std::string& text) { return SetClipboardBytes(CF_TEXT, text.c_str(), text.size() + 1); }
+[[nodiscard]] inline bool SetClipboardText(const std::string& text) { return SetClipboardBytes(CF_TEXT, text.c_str(), text.size() + 1); }
 
-inline bool SetClipboardText(const std::wstring& text) {
+[[nodiscard]] inline bool SetClipboardText(const std::wstring& text) {
     return SetClipboardBytes(CF_UNICODETEXT, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }
 
 // Replaces the clipboard's content with `text` (CF_TEXT), as another program would.
-inline bool PutClipboardText(const std::string& text) {
+[[nodiscard]] inline bool PutClipboardText(const std::string& text) {
     UniqueWindow window = MessageWindow();
     ClipboardSession clipboard;
     if (!clipboard.Open(window.get())) return false;

@@ -79,178 +79,66 @@ previewhost::RequestFields Flags(std::uint8_t kind, bool always, bool k1 = false
     return f;
 }
 
-Scenario Row(const char* name) {
-    Scenario s;
-    s.name = name;
-    return s;
-}
-
 std::vector<Scenario> Scenarios() {
-    std::vector<Scenario> rows;
-    {
-        Scenario s = Row("ShortDocumentCopiedWhole");
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("LongDocumentCutTo3000");
-        s.documentLength = 5000;
-        s.clipboard = Clip::First3000;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordNotRunningIsStarted");
-        s.word = WordState::NotRunning;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordNotInstalled");
-        s.word = WordState::NotRegistered;
-        s.flags = Flags(1, true, true);
-        s.outcome = Outcome::WordUnavailable;
-        s.clipboard = Clip::Untouched;
-        s.wordReady = false;
-        s.opens = s.closes = 0;
-        s.handedOver = false;
-        s.minimised = false;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("ServerFaultReconnectsAndLeavesEverything");
-        s.script = {{"openResults", {"0x80010105"}}};
-        s.flags = Flags(1, true, true);
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.closes = 1;
-        s.handedOver = false;  // the window was minimised before the open, not after
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("ServerUnavailableRetriesOnce");
-        s.script = {{"openResults", {"0x800706BA", "0"}}};
-        s.opens = 2;
-        s.closes = 3;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("RejectedDocumentIsMarked");
-        s.script = {{"openResults", {"0x800A1520"}}};
-        s.flags = Flags(2, false, false, true);
-        s.outcome = Outcome::DocumentRefused;
-        s.clipboard = Clip::Placeholder;
-        s.openRejected = true;
-        s.deleted = true;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    for (auto [name, code] : {std::pair{"KnownOpenFailure141F", "0x800A141F"}, std::pair{"KnownOpenFailure1401", "0x800A1401"}}) {
-        Scenario s = Row(name);
-        s.script = {{"openResults", {code}}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+    const json opens141F = {{"openResults", {"0x800A141F"}}};
+    const json opens1401 = {{"openResults", {"0x800A1401"}}};
+    return {
+        {.name = "ShortDocumentCopiedWhole"},
+        {.name = "LongDocumentCutTo3000", .documentLength = 5000, .clipboard = Clip::First3000},
+        {.name = "WordNotRunningIsStarted", .word = WordState::NotRunning, .newWords = 1},
+        {.name = "WordNotInstalled", .word = WordState::NotRegistered, .flags = Flags(1, true, true),
+         .outcome = Outcome::WordUnavailable, .clipboard = Clip::Untouched, .wordReady = false, .opens = 0,
+         .closes = 0, .handedOver = false, .minimised = false},
+        // The window was minimised before the open, not after: there is no clean-up.
+        {.name = "ServerFaultReconnectsAndLeavesEverything", .script = {{"openResults", {"0x80010105"}}},
+         .flags = Flags(1, true, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .closes = 1,
+         .handedOver = false},
+        {.name = "ServerUnavailableRetriesOnce", .script = {{"openResults", {"0x800706BA", "0"}}}, .opens = 2,
+         .closes = 3},
+        {.name = "RejectedDocumentIsMarked", .script = {{"openResults", {"0x800A1520"}}},
+         .flags = Flags(2, false, false, true), .outcome = Outcome::DocumentRefused, .clipboard = Clip::Placeholder,
+         .openRejected = true, .deleted = true, .handedOver = false},
+        {.name = "KnownOpenFailure141F", .script = opens141F, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false},
+        {.name = "KnownOpenFailure1401", .script = opens1401, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false},
         // The kill ends the running Word; closing the documents afterwards
         // connects again and so starts a new one, which is left disconnected.
-        Scenario s = Row("UnknownOpenFailureKillsEveryWord");
-        s.script = {{"openResults", {"0x80004005"}}};
-        s.flags = Flags(3, false, false, false, true);
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.deleted = true;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("SelectionEndZeroOnceRetriesWithAFreshWord");
-        s.script = {{"endZeroReads", 1}};
-        s.opens = 2;
-        s.closes = 3;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
+        {.name = "UnknownOpenFailureKillsEveryWord", .script = {{"openResults", {"0x80004005"}}},
+         .flags = Flags(3, false, false, false, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder,
+         .deleted = true, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "SelectionEndZeroOnceRetriesWithAFreshWord", .script = {{"endZeroReads", 1}}, .opens = 2,
+         .closes = 3, .killed = true, .newWords = 1},
         // Word selects an empty document's final paragraph mark: it is not
         // empty to the worker, and the preview is that mark.
-        Scenario s = Row("EmptyDocumentPreviewsItsParagraphMark");
-        s.documentLength = 0;
-        rows.push_back(s);
-    }
-    {
+        {.name = "EmptyDocumentPreviewsItsParagraphMark", .documentLength = 0},
         // A Word that shows no text at all, twice: the second attempt's copy
         // of nothing fails, and the host gets the placeholder rather than
         // whatever the clipboard held.
-        Scenario s = Row("SelectionEndZeroTwiceGivesThePlaceholder");
-        s.script = {{"text", ""}, {"finalParagraphMark", false}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.opens = 2;
-        s.closes = 3;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    // The first copy failing in any way: the clipboard does not hold the
-    // document's text, so the host must not be told it does.
-    for (auto [name, code] : {std::pair{"CopyFailsNoTextSelected", "0x800A11FD"},
-                              std::pair{"CopyFailsWithAnRpcCode", "0x800706BE"}}) {
-        Scenario s = Row(name);
-        s.script = {{"failCalls", {{"Selection.Copy", code}}}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+        {.name = "SelectionEndZeroTwiceGivesThePlaceholder", .script = {{"text", ""}, {"finalParagraphMark", false}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .opens = 2, .closes = 3,
+         .handedOver = false, .killed = true, .newWords = 1},
+        // The first copy failing in any way: the clipboard does not hold the
+        // document's text, so the host must not be told it does.
+        {.name = "CopyFailsNoTextSelected", .script = {{"failCalls", {{"Selection.Copy", "0x800A11FD"}}}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .handedOver = false},
+        {.name = "CopyFailsWithAnRpcCode", .script = {{"failCalls", {{"Selection.Copy", "0x800706BE"}}}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .handedOver = false},
         // Word's error number in wCode alone is still Word's refusal.
-        Scenario s = Row("RejectionReportedInWCodeOnly");
-        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "wCode"}};
-        s.outcome = Outcome::DocumentRefused;
-        s.clipboard = Clip::Placeholder;
-        s.openRejected = true;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+        {.name = "RejectionReportedInWCodeOnly", .script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "wCode"}},
+         .outcome = Outcome::DocumentRefused, .clipboard = Clip::Placeholder, .openRejected = true,
+         .handedOver = false},
         // A failed open that names no code is a failure all the same, of an
         // unknown kind.
-        Scenario s = Row("OpenFailureWithoutACodeKillsEveryWord");
-        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("StopWaitingReleasesTheWorker");
-        s.stopWaiting = true;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordDiesDuringOpen");
-        s.script = {{"dieOn", "Documents.Open"}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WindowWithADocumentTitleIsNotMinimised");
-        s.script = {{"windowTitle", "report.doc - Microsoft Word"}};
-        s.minimised = false;
-        rows.push_back(s);
-    }
-    return rows;
+        {.name = "OpenFailureWithoutACodeKillsEveryWord",
+         .script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}}, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "StopWaitingReleasesTheWorker", .stopWaiting = true},
+        {.name = "WordDiesDuringOpen", .script = {{"dieOn", "Documents.Open"}}, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "WindowWithADocumentTitleIsNotMinimised", .script = {{"windowTitle", "report.doc - Microsoft Word"}},
+         .minimised = false},
+    };
 }
 
 class PreviewScenarioTest : public ::testing::TestWithParam<Scenario> {
@@ -267,65 +155,23 @@ int CountCalls(const std::vector<json>& log, const char* call) {
     return static_cast<int>(testsupport::WordCalls(log, call).size());
 }
 
-TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
-    const Scenario& s = GetParam();
-    const std::string text = DocumentText(s.documentLength);
-    const std::string path = testsupport::TempPath(std::string("preview-") + s.name + ".txt");
-    std::ofstream(path, std::ios::binary) << text;
-
-    const json& script = s.script;
-    testsupport::WriteWordScript(script);
-    DWORD warmWord = 0;
+// Word as the row has it: registered or not, running or not. `warmWord` is
+// the running double's process, 0 when none was started.
+void PrepareWord(const Scenario& s, DWORD& warmWord) {
+    testsupport::WriteWordScript(s.script);
     if (s.word == WordState::NotRegistered) {
         testsupport::UnregisterWordDouble();
-    } else {
-        ASSERT_TRUE(testsupport::RegisterWordDouble());
-        if (s.word == WordState::Running) {
-            warmWord = testsupport::StartWarmWord();
-            ASSERT_NE(warmWord, 0u) << "the Word double did not come up";
-        }
+        return;
     }
-
-    testblock::HostBytesGuard guard;
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request = s.flags;
-    options.request.documentPath = path;
-    options.stopWaitingInsteadOfTaken = s.stopWaiting;
-    options.bound = 60s;
-    options.beforeStart = [&](previewhost::HostChannel& channel) {
-        // Another program's text: whatever the host reads must not be it,
-        // unless the worker never touched the clipboard.
-        otherprogram::PutClipboardText("sentinel");
-        guard.FillAndRemember(channel);
-        if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
-    };
-    std::string stray = "block not checked";
-    std::uint8_t previewTaken = 0;
-    options.afterExit = [&](previewhost::HostChannel& channel) {
-        stray = guard.StrayWrite(channel);
-        previewTaken = channel.Byte(layout::PreviewTaken);
-    };
-    const previewhost::PreviewResult result = previewhost::RunPreview(options);
-
-    EXPECT_EQ(result.outcome, s.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
-    EXPECT_TRUE(result.workerExited);
-    EXPECT_EQ(result.workerExitCode, 0u);
-    EXPECT_EQ(stray, "");
-    EXPECT_EQ(result.wordReady, s.wordReady);
-    EXPECT_EQ(result.openRejected, s.openRejected);
-
-    switch (s.clipboard) {
-        case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
-        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText); break;
-        case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
-        case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    if (s.word == WordState::Running) {
+        warmWord = testsupport::StartWarmWord();
+        ASSERT_NE(warmWord, 0u) << "the Word double did not come up";
     }
-    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
-    // before the host set it (or StopWaiting used instead).
-    if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
-    EXPECT_EQ(testsupport::FileExists(path), !s.deleted);
+}
 
+// What Word's side shows afterwards: its calls, the kill, its processes, its window.
+void ExpectWordAsTheRowSays(const Scenario& s, DWORD warmWord) {
     const std::vector<json> log = testsupport::ReadWordLog();
     EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
     EXPECT_EQ(CountCalls(log, "Documents.Close"), s.closes);
@@ -344,10 +190,59 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     }
     if (s.word != WordState::NotRegistered && !s.killed) {
         // Word's own title changes with the active document: find its window by class then.
-        const std::string title = script.value("windowTitle", "");
+        const std::string title = s.script.value("windowTitle", "");
         EXPECT_EQ(testsupport::WordWindowIsMinimised(WideText(title, CP_UTF8)), s.minimised);
     }
-    ::DeleteFileA(path.c_str());
+}
+
+TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
+    const Scenario& s = GetParam();
+    const std::string text = DocumentText(s.documentLength);
+    const std::string path = testsupport::TempPath(std::string("preview-") + s.name + ".txt");
+    std::ofstream(path, std::ios::binary) << text;
+    DWORD warmWord = 0;
+    ASSERT_NO_FATAL_FAILURE(PrepareWord(s, warmWord));
+
+    testblock::HostBytesGuard guard;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request = s.flags;
+    options.request.documentPath = path;
+    options.stopWaitingInsteadOfTaken = s.stopWaiting;
+    options.bound = 60s;
+    options.beforeStart = [&](previewhost::HostChannel& channel) {
+        // Another program's text: whatever the host reads must not be it,
+        // unless the worker never touched the clipboard.
+        EXPECT_TRUE(otherprogram::PutClipboardText("sentinel"));
+        guard.FillAndRemember(channel);
+        if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
+    };
+    std::string stray = "block not checked";
+    std::uint8_t previewTaken = 0;
+    options.afterExit = [&](previewhost::HostChannel& channel) {
+        stray = guard.StrayWrite(channel);
+        previewTaken = channel.Byte(layout::PreviewTaken);
+    };
+    const previewhost::PreviewResult result = previewhost::RunPreview(options);
+
+    EXPECT_EQ(result.outcome, s.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_TRUE(result.workerExited);
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_EQ(stray, "");
+    EXPECT_EQ(result.wordReady, s.wordReady);
+    EXPECT_EQ(result.openRejected, s.openRejected);
+    switch (s.clipboard) {
+        case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
+        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText); break;
+        case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
+        case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
+    }
+    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
+    // before the host set it (or StopWaiting used instead).
+    if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
+    EXPECT_EQ(testsupport::FileExists(path), !s.deleted);
+    ExpectWordAsTheRowSays(s, warmWord);
+    (void)::DeleteFileA(path.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenarios()),
@@ -365,6 +260,54 @@ std::vector<std::string> MainCalls(const std::vector<json>& log) {
         if (std::find(std::begin(ignored), std::end(ignored), call) == std::end(ignored)) calls.push_back(call);
     }
     return calls;
+}
+
+// Every argument of Open by reference, with the types and values Word is given.
+void ExpectOpenArguments(const std::vector<json>& log, const std::string& path) {
+    const auto opens = testsupport::WordCalls(log, "Documents.Open");
+    ASSERT_EQ(opens.size(), 1u);
+    const json& args = opens[0]["args"];
+    ASSERT_EQ(args.size(), 15u);
+    const json expectedArgs = json::array({
+        {{"inner", VT_BSTR}, {"value", path}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_BSTR}, {"value", "1"}},
+        {{"inner", VT_I4}, {"value", 0}},
+        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+        {{"inner", VT_BOOL}, {"value", 0}},
+        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
+        {{"inner", VT_BOOL}, {"value", -1}},
+    });
+    for (std::size_t i = 0; i < 15; ++i) {
+        EXPECT_EQ(args[i]["vt"], VT_BYREF | VT_VARIANT) << "argument " << i + 1;
+        EXPECT_EQ(args[i]["inner"], expectedArgs[i]["inner"]) << "argument " << i + 1;
+        EXPECT_EQ(args[i]["value"], expectedArgs[i]["value"]) << "argument " << i + 1;
+    }
+}
+
+// Close's three arguments, and the cut to the preview's length.
+void ExpectCloseAndCutArguments(const std::vector<json>& log) {
+    const auto closes = testsupport::WordCalls(log, "Documents.Close");
+    ASSERT_FALSE(closes.empty());
+    const json closeArgs = closes[0]["args"];
+    ASSERT_EQ(closeArgs.size(), 3u);
+    EXPECT_EQ(closeArgs[0]["inner"], VT_I4);
+    EXPECT_EQ(closeArgs[0]["value"], 0);
+    EXPECT_EQ(closeArgs[1]["inner"], VT_I4);
+    EXPECT_EQ(closeArgs[1]["value"], 1);
+    EXPECT_EQ(closeArgs[2]["inner"], VT_BOOL);
+    EXPECT_EQ(closeArgs[2]["value"], 0);
+    const auto cut = testsupport::WordCalls(log, "Selection.End.put");
+    ASSERT_FALSE(cut.empty());
+    EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
+    EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
 }
 
 TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
@@ -396,47 +339,8 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
         "Application.Documents", "Documents.Close"};
     EXPECT_EQ(MainCalls(log), expected);
 
-    // Every argument by reference, with the types and values Word is given.
-    const auto opens = testsupport::WordCalls(log, "Documents.Open");
-    ASSERT_EQ(opens.size(), 1u);
-    const json& args = opens[0]["args"];
-    ASSERT_EQ(args.size(), 15u);
-    const json expectedArgs = json::array({
-        {{"inner", VT_BSTR}, {"value", path}},
-        {{"inner", VT_BOOL}, {"value", 0}},
-        {{"inner", VT_BOOL}, {"value", 0}},
-        {{"inner", VT_BOOL}, {"value", 0}},
-        {{"inner", VT_BSTR}, {"value", "1"}},
-        {{"inner", VT_BSTR}, {"value", "1"}},
-        {{"inner", VT_BOOL}, {"value", -1}},
-        {{"inner", VT_BSTR}, {"value", "1"}},
-        {{"inner", VT_BSTR}, {"value", "1"}},
-        {{"inner", VT_I4}, {"value", 0}},
-        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
-        {{"inner", VT_BOOL}, {"value", -1}},
-        {{"inner", VT_BOOL}, {"value", 0}},
-        {{"inner", VT_ERROR}, {"value", 0x80020004u}},
-        {{"inner", VT_BOOL}, {"value", -1}},
-    });
-    for (std::size_t i = 0; i < 15; ++i) {
-        EXPECT_EQ(args[i]["vt"], VT_BYREF | VT_VARIANT) << "argument " << i + 1;
-        EXPECT_EQ(args[i]["inner"], expectedArgs[i]["inner"]) << "argument " << i + 1;
-        EXPECT_EQ(args[i]["value"], expectedArgs[i]["value"]) << "argument " << i + 1;
-    }
-    const auto closes = testsupport::WordCalls(log, "Documents.Close");
-    ASSERT_FALSE(closes.empty());
-    const json closeArgs = closes[0]["args"];
-    ASSERT_EQ(closeArgs.size(), 3u);
-    EXPECT_EQ(closeArgs[0]["inner"], VT_I4);
-    EXPECT_EQ(closeArgs[0]["value"], 0);
-    EXPECT_EQ(closeArgs[1]["inner"], VT_I4);
-    EXPECT_EQ(closeArgs[1]["value"], 1);
-    EXPECT_EQ(closeArgs[2]["inner"], VT_BOOL);
-    EXPECT_EQ(closeArgs[2]["value"], 0);
-    const auto cut = testsupport::WordCalls(log, "Selection.End.put");
-    ASSERT_FALSE(cut.empty());
-    EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
-    EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
+    ExpectOpenArguments(log, path);
+    ExpectCloseAndCutArguments(log);
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
