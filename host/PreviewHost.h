@@ -42,7 +42,7 @@ struct RequestFields {
 // The named mapping and mutex, created by the host and shared with the worker.
 class HostChannel {
 public:
-    // Creates the mapping "jlrf73hw2de" of `mappingSize` bytes (zero-filled)
+    // Creates the mapping SharedBlockLayout::MappingName of `mappingSize` bytes (zero-filled)
     // and a mutex; an empty name picks a unique one. Throws HostError when the
     // mapping already exists (another host is at work) or cannot be made.
     static HostChannel Create(std::size_t mappingSize = 4096, std::string mutexName = {});

@@ -3,8 +3,6 @@
 #include "channel/SharedBlockLayout.h"
 #include "testing/TestSupport.h"
 
-#include <cstring>
-
 namespace fuzz {
 
 namespace {
@@ -14,28 +12,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto DialogPollPeriod = std::chrono::milliseconds(25);
 
-struct DialogSearch {
-    DWORD pid;
-    bool found;
-};
-
-BOOL CALLBACK FindDialog(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<DialogSearch*>(parameter);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    if (owner != search->pid) return TRUE;
-    char className[16] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    if (std::strcmp(className, "#32770") != 0) return TRUE;
-    search->found = true;
-    return FALSE;
-}
-
-bool HasDialog(DWORD pid) {
-    DialogSearch search{pid, false};
-    ::EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
+// A message box, or any dialog: the window class of dialog boxes.
+bool HasDialog(DWORD pid) { return testsupport::TopLevelWindowOf(pid, "#32770") != nullptr; }
 
 enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit };
 

@@ -77,6 +77,19 @@ std::wstring ClassKey() { return std::wstring(L"CLSID\\") + Protocol::WordClassI
     return false;
 }
 
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindowOfProcess(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    (void)::GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId) search->found.push_back(window);
+    return TRUE;
+}
+
 }  // namespace
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound, DWORD pollMs) {
@@ -176,6 +189,24 @@ DWORD StartWarmWord(DWORD timeoutMs) {
 void KillAllWordDoubles() {
     for (DWORD pid : WordProcessIds()) (void)process_tools::TerminateAndWait(pid);
     process_tools::RestartRpcss();
+}
+
+std::vector<HWND> TopLevelWindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    (void)::EnumWindows(CollectWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::string ClassNameOf(HWND window) {
+    char name[256] = "";
+    const int length = ::GetClassNameA(window, name, sizeof name);
+    return std::string(name, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+HWND TopLevelWindowOf(DWORD processId, const std::string& windowClass) {
+    for (HWND window : TopLevelWindowsOf(processId))
+        if (ClassNameOf(window) == windowClass) return window;
+    return nullptr;
 }
 
 HWND FindWordWindow(const std::wstring& title) {

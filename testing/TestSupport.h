@@ -62,6 +62,12 @@ std::vector<DWORD> WordProcessIds();
 // CoCreateInstance starts a fresh double.
 void KillAllWordDoubles();
 
+// The top-level windows of process `processId`, and a window's class name.
+[[nodiscard]] std::vector<HWND> TopLevelWindowsOf(DWORD processId);
+[[nodiscard]] std::string ClassNameOf(HWND window);
+// The first of them of class `windowClass`, or NULL.
+[[nodiscard]] HWND TopLevelWindowOf(DWORD processId, const std::string& windowClass);
+
 // The double's top-level window (class "OpusApp") with this title (any title
 // when empty), or NULL. Word's title names the active document while one is.
 HWND FindWordWindow(const std::wstring& title = L"Microsoft Word");

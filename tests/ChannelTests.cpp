@@ -39,30 +39,18 @@ struct WindowCount {
     int mainForms = 0;  // "WordForm" of class TWordForm
 };
 
-struct WindowSearch {
-    DWORD processId;
-    WindowCount count;
-};
-
-BOOL CALLBACK CountWindow(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<WindowSearch*>(context);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId) return TRUE;
-    ++search->count.total;
-    if (::IsWindowVisible(window)) ++search->count.visible;
-    char className[64] = "", caption[64] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    ::GetWindowTextA(window, caption, sizeof caption);
-    if (std::string(className) == Protocol::WorkerWindowClass && std::string(caption) == "WordForm") ++search->count.mainForms;
-    return TRUE;
-}
-
 // The top-level windows a process owns.
 WindowCount WindowsOf(DWORD processId) {
-    WindowSearch search{processId, {}};
-    ::EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&search));
-    return search.count;
+    WindowCount count;
+    for (HWND window : testsupport::TopLevelWindowsOf(processId)) {
+        ++count.total;
+        if (::IsWindowVisible(window)) ++count.visible;
+        char caption[64] = "";
+        (void)::GetWindowTextA(window, caption, sizeof caption);
+        if (testsupport::ClassNameOf(window) == Protocol::WorkerWindowClass && std::string(caption) == "WordForm")
+            ++count.mainForms;
+    }
+    return count;
 }
 
 class ChannelTest : public ::testing::Test {

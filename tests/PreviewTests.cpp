@@ -386,22 +386,6 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
 
 // --- whose the placeholder is ---------------------------------------------------
 
-struct MainWindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindMainWindow(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<MainWindowSearch*>(context);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    char className[32] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    if (owner != search->processId || std::string(className) != Protocol::WorkerWindowClass) return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 // Windows takes clipboard data only from an owner that opened the clipboard
 // with a window; the worker's is its main window, and the text it publishes
 // stays with it while the worker lives.
@@ -430,11 +414,7 @@ TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
             ::Sleep(10);
         }
         const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
-        if (workers.size() == 1) {
-            MainWindowSearch search{workers[0], nullptr};
-            ::EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
-            mainWindow = search.found;
-        }
+        if (workers.size() == 1) mainWindow = testsupport::TopLevelWindowOf(workers[0], Protocol::WorkerWindowClass);
         owner = ::GetClipboardOwner();
         textOffered = ::IsClipboardFormatAvailable(CF_TEXT) != FALSE;
         textWhileAlive = previewhost::ReadClipboardText();
