@@ -72,7 +72,8 @@ enum class CopyOutcome { Copied, EmptySelection, Failed };
 [[nodiscard]] CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
-    if (word.Selection().End() > Protocol::PreviewLengthLimit) (void)word.Selection().SetEnd(Protocol::PreviewLengthLimit);
+    if (word.Selection().End() > Protocol::PreviewLengthLimit)
+        (void)word.Selection().SetEnd(Protocol::PreviewLengthLimit);
     // Whatever made Copy fail (no text selected, Word gone), the clipboard
     // does not hold this document's text: handing over would show the host
     // someone else's clipboard as the preview.

@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto DialogPollPeriod = std::chrono::milliseconds(25);
 
 // A message box, or any dialog: the window class of dialog boxes.
-bool HasDialog(DWORD pid) { return testsupport::TopLevelWindowOf(pid, "#32770") != nullptr; }
+[[nodiscard]] bool HasDialog(DWORD pid) { return testsupport::TopLevelWindowOf(pid, "#32770") != nullptr; }
 
 enum class Phase { Take, Heartbeat, GoCleared, Mutex, Exit };
 

@@ -32,7 +32,8 @@ struct HostSide {
 };
 
 // Empty, with `failure` set, when the mapping cannot be made or another one still exists.
-[[nodiscard]] std::optional<HostSide> CreateHostSide(const Plan& plan, const std::string& mutexName, std::string& failure);
+[[nodiscard]] std::optional<HostSide> CreateHostSide(const Plan& plan, const std::string& mutexName,
+                                                   std::string& failure);
 
 struct WorkerRun {
     bool hung = false;

@@ -22,7 +22,7 @@ std::optional<std::string> MutexNameIn(const std::vector<std::uint8_t>& block) {
     return std::string(first, nul);
 }
 
-bool MutexExists(const std::string& name) {
+[[nodiscard]] bool MutexExists(const std::string& name) {
     return UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str())).get() != nullptr;
 }
 

@@ -59,7 +59,8 @@ const std::vector<Branch>& Branches() {
         {.name = "unavailable-then-open", .script = Opens({"0x800706BA", "0"})},
         {.name = "rejected", .script = Opens({"0x800A1520"}), .deleteKind1 = true, .outcome = Outcome::DocumentRefused,
          .clipboard = Clip::Placeholder, .deleted = true},
-        {.name = "known-800A141F", .script = Opens({"0x800A141F"}), .outcome = placeholder, .clipboard = Clip::Placeholder},
+        {.name = "known-800A141F", .script = Opens({"0x800A141F"}), .outcome = placeholder,
+         .clipboard = Clip::Placeholder},
         {.name = "known-800A1401", .script = Opens({"0x800A1401"}), .deleteAlways = true, .outcome = placeholder,
          .clipboard = Clip::Placeholder, .deleted = true},
         {.name = "unknown-failure", .script = Opens({"0x80004005"}), .kind = 3, .deleteKind3 = true,
@@ -154,7 +155,7 @@ DWORD HandleCount() {
 }
 
 // A fresh open of the name finds nothing, or a mutex nobody owns and nobody abandoned.
-bool MutexFree() {
+[[nodiscard]] bool MutexFree() {
     const UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, SoakMutexName));
     if (!mutex) return true;
     const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);

@@ -29,7 +29,9 @@ inline UniqueWindow MessageWindow() {
     return true;
 }
 
-[[nodiscard]] inline bool SetClipboardText(const std::string& text) { return SetClipboardBytes(CF_TEXT, text.c_str(), text.size() + 1); }
+[[nodiscard]] inline bool SetClipboardText(const std::string& text) {
+    return SetClipboardBytes(CF_TEXT, text.c_str(), text.size() + 1);
+}
 
 [[nodiscard]] inline bool SetClipboardText(const std::wstring& text) {
     return SetClipboardBytes(CF_UNICODETEXT, text.c_str(), (text.size() + 1) * sizeof(wchar_t));

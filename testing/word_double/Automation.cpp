@@ -119,12 +119,12 @@ protected:
     }
 
 private:
-    static HRESULT NoDocument(Invocation& call, EXCEPINFO* exception) {
+    [[nodiscard]] static HRESULT NoDocument(Invocation& call, EXCEPINFO* exception) {
         return call.Raise(exception, kNoDocumentOpen,
                           L"This command is not available because no document is open.");
     }
 
-    HRESULT GetDocument(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetDocument(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.Document", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -134,7 +134,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT GetEnd(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetEnd(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.End.get", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         if (!State().Active()) return NoDocument(call, exception);
@@ -144,7 +144,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT GetStart(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetStart(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.Start.get", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         if (!State().Active()) return NoDocument(call, exception);
@@ -153,17 +153,18 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT PutEnd(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutEnd(DISPPARAMS* params, EXCEPINFO* exception) {
         return PutPosition("Selection.End.put", SelectionEnd::End, params, exception);
     }
 
-    HRESULT PutStart(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutStart(DISPPARAMS* params, EXCEPINFO* exception) {
         return PutPosition("Selection.Start.put", SelectionEnd::Start, params, exception);
     }
 
     // Like Word: moving one end past the other drags the other along.
     enum class SelectionEnd { Start, End };
-    HRESULT PutPosition(const char* name, SelectionEnd which, DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutPosition(const char* name, SelectionEnd which, DISPPARAMS* params,
+                                      EXCEPINFO* exception) {
         Invocation call(name, params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -181,7 +182,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT Copy(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Copy(DISPPARAMS* params, EXCEPINFO* exception) {
         Invocation call("Selection.Copy", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -215,7 +216,7 @@ protected:
     }
 
 private:
-    HRESULT Open(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Open(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Documents.Open", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const Script& script = call.script();
@@ -248,7 +249,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT Close(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Close(DISPPARAMS* params, EXCEPINFO* exception) {
         Invocation call("Documents.Close", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         call.line()["closed"] = State().documents.size();

@@ -58,7 +58,8 @@ protected:
     virtual ~DispatchObject() = default;
     virtual std::span<const Member> Members() const = 0;
     virtual const char* TypeName() const = 0;
-    virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) = 0;
+    [[nodiscard]] virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                       EXCEPINFO* exception) = 0;
 
 private:
     LONG references_ = 1;

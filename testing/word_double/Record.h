@@ -56,7 +56,7 @@ void AppendLog(const nlohmann::json& line);
 long CountLoggedCalls(const std::string& call);
 
 // HRESULTs in the script are hex strings ("0x800A1520") or numbers.
-HRESULT ParseHresult(const nlohmann::json& value);
+[[nodiscard]] HRESULT ParseHresult(const nlohmann::json& value);
 
 // Describes one argument: {"vt":..,"inner":..,"value":..}.
 nlohmann::json DescribeArgument(const VARIANT& argument);
