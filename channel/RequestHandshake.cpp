@@ -22,7 +22,7 @@ constexpr DWORD HostExitSettling = 500;  // ms
 // set GoSignal early still sees the worker alive. HostActive is not looked at
 // here: the host answers a heartbeat with GoSignal, not by withdrawing. Only
 // a host that is gone altogether ends the wait (false).
-bool BeatUntilGoSignal(SharedBlock& block) {
+[[nodiscard]] bool BeatUntilGoSignal(SharedBlock& block) {
     for (;;) {
         block.WriteHeartbeat(static_cast<std::int32_t>(std::time(nullptr)));
         SleepDispatching(PollInterval);
@@ -39,7 +39,7 @@ bool BeatUntilGoSignal(SharedBlock& block) {
 // No time-out: an abandoned mutex is ours all the same. The wait lets
 // messages through, so Word's calls into the event sink never wait on it.
 // Returns false when the mutex came abandoned because the host itself is gone.
-bool WaitForChannelMutex() {
+[[nodiscard]] bool WaitForChannelMutex() {
     const DWORD result = WaitDispatching(ChannelMutex());
     TraceStage("mutex owned%s", result == WAIT_ABANDONED_0 ? " (abandoned)" : "");
     if (result != WAIT_ABANDONED_0) return true;

@@ -1,7 +1,7 @@
 #include "channel/SharedBlock.h"
 
 #include "common/MessageWait.h"
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
 #include "common/StageTrace.h"
 
 #include <winternl.h>

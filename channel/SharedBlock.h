@@ -40,7 +40,7 @@ private:
 // block: no mapping of that name, a view that cannot be mapped, a view too
 // short for the mutex name, a name with no end, or no mutex of that name.
 // In every such case nothing stays mapped or open.
-bool AttachSharedBlock();
+[[nodiscard]] bool AttachSharedBlock();
 // Unmaps the view and closes the mutex handle; harmless when not attached.
 void DetachSharedBlock();
 

@@ -2,6 +2,7 @@
 // collected with the time each arrived.
 #pragma once
 
+#include "common/TextConversion.h"
 #include "host/HostInternals.h"
 #include "host/PreviewHost.h"
 
@@ -67,7 +68,7 @@ private:
             if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units * sizeof(wchar_t), &read))
                 return "(unreadable debug string)";
             text.resize(std::wcslen(text.c_str()));
-            return Utf8(text);
+            return Utf8Text(text);
         }
         std::string text(units, '\0');
         if (!::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units, &read))
@@ -77,8 +78,6 @@ private:
     }
 
     void Pump(DWORD workerId) {
-        HANDLE process = nullptr;  // owned by the debug loop; closed by the system at the exit event
-        bool firstBreakpoint = true;
         Clock::time_point giveUp = Clock::time_point::max();
         for (;;) {
             DEBUG_EVENT event{};
@@ -87,51 +86,56 @@ private:
                 // exit event is due; detach rather than wait for ever if it never comes.
                 if (stop_ && giveUp == Clock::time_point::max()) giveUp = Clock::now() + KillBound;
                 if (Clock::now() >= giveUp) {
-                    ::DebugActiveProcessStop(workerId);
+                    (void)::DebugActiveProcessStop(workerId);
                     return;
                 }
                 continue;
             }
-            DWORD status = DBG_CONTINUE;
-            switch (event.dwDebugEventCode) {
-            case CREATE_PROCESS_DEBUG_EVENT:
-                process = event.u.CreateProcessInfo.hProcess;
-                {
-                    UniqueHandle image(event.u.CreateProcessInfo.hFile);  // the loop's to close
-                }
-                break;
-            case LOAD_DLL_DEBUG_EVENT:
-                {
-                    UniqueHandle image(event.u.LoadDll.hFile);  // the loop's to close
-                }
-                break;
-            case OUTPUT_DEBUG_STRING_EVENT:
-                Add(ReadDebugString(process, event.u.DebugString));
-                break;
-            case EXCEPTION_DEBUG_EVENT: {
-                const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-                if (firstBreakpoint && record.ExceptionCode == EXCEPTION_BREAKPOINT) {
-                    firstBreakpoint = false;  // the loader's breakpoint for the debugger
-                    break;
-                }
-                // Everything else is the worker's own business: let its handlers run.
-                status = DBG_EXCEPTION_NOT_HANDLED;
-                char text[96];
-                std::snprintf(text, sizeof text, "[debugger] exception 0x%08lX (%s chance)",
-                              static_cast<unsigned long>(record.ExceptionCode),
-                              event.u.Exception.dwFirstChance ? "first" : "second");
-                Add(text);
-                break;
-            }
-            default:
-                break;
-            }
-            ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+            const DWORD status = Handle(event);
+            (void)::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
             if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT && event.dwProcessId == workerId) return;
         }
     }
 
+    // One debug event of the worker; returns how the worker is to go on.
+    [[nodiscard]] DWORD Handle(const DEBUG_EVENT& event) {
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            process_ = event.u.CreateProcessInfo.hProcess;
+            UniqueHandle(event.u.CreateProcessInfo.hFile).reset();  // the loop's to close (NULL when none)
+            return DBG_CONTINUE;
+        case LOAD_DLL_DEBUG_EVENT:
+            UniqueHandle(event.u.LoadDll.hFile).reset();  // the loop's to close (NULL when none)
+            return DBG_CONTINUE;
+        case OUTPUT_DEBUG_STRING_EVENT:
+            Add(ReadDebugString(process_, event.u.DebugString));
+            return DBG_CONTINUE;
+        case EXCEPTION_DEBUG_EVENT:
+            return OnException(event.u.Exception);
+        default:
+            return DBG_CONTINUE;
+        }
+    }
+
+    [[nodiscard]] DWORD OnException(const EXCEPTION_DEBUG_INFO& exception) {
+        const EXCEPTION_RECORD& record = exception.ExceptionRecord;
+        if (firstBreakpoint_ && record.ExceptionCode == EXCEPTION_BREAKPOINT) {
+            firstBreakpoint_ = false;  // the loader's breakpoint for the debugger
+            return DBG_CONTINUE;
+        }
+        // Everything else is the worker's own business: let its handlers run.
+        char text[96];
+        std::snprintf(text, sizeof text, "[debugger] exception 0x%08lX (%s chance)",
+                      static_cast<unsigned long>(record.ExceptionCode), exception.dwFirstChance ? "first" : "second");
+        Add(text);
+        return DBG_EXCEPTION_NOT_HANDLED;
+    }
+
     Clock::time_point epoch_;
+    // Both belong to the pump's thread. The process handle is the debug
+    // loop's: the system closes it at the exit event.
+    HANDLE process_ = nullptr;
+    bool firstBreakpoint_ = true;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     mutable std::mutex linesLock_;

@@ -12,7 +12,7 @@ constexpr DWORD ClipboardRetryMs = 10;
 
 // Opens the clipboard without a window, retrying while another program holds
 // it: the worker (or Word) may still be closing it when the host gets here.
-bool OpenClipboardWithin(ClipboardSession& session, std::chrono::milliseconds bound) {
+[[nodiscard]] bool OpenClipboardWithin(ClipboardSession& session, std::chrono::milliseconds bound) noexcept {
     const auto deadline = Clock::now() + bound;
     for (;;) {
         if (session.Open(nullptr)) return true;

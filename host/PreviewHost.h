@@ -5,8 +5,9 @@
 // Every wait here is bounded: a host must never hang on a worker.
 #pragma once
 
+#include "channel/Protocol.h"
 #include "channel/SharedBlockLayout.h"
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
 
 #include <chrono>
 #include <cstddef>
@@ -41,7 +42,7 @@ struct RequestFields {
 // The named mapping and mutex, created by the host and shared with the worker.
 class HostChannel {
 public:
-    // Creates the mapping "jlrf73hw2de" of `mappingSize` bytes (zero-filled)
+    // Creates the mapping SharedBlockLayout::MappingName of `mappingSize` bytes (zero-filled)
     // and a mutex; an empty name picks a unique one. Throws HostError when the
     // mapping already exists (another host is at work) or cannot be made.
     static HostChannel Create(std::size_t mappingSize = 4096, std::string mutexName = {});
@@ -79,10 +80,10 @@ public:
     // The exit code Kill() gives the worker, so a killed worker is told apart.
     static constexpr UINT KilledExitCode = 0xDEAD;
 
-    bool WaitForExit(std::chrono::milliseconds bound) const;  // true when it has exited
-    bool HasExited() const;
-    std::optional<DWORD> ExitCode() const;  // once exited
-    void Kill() const;                      // TerminateProcess, then waits for the exit
+    [[nodiscard]] bool WaitForExit(std::chrono::milliseconds bound) const noexcept;  // true when it has exited
+    [[nodiscard]] bool HasExited() const noexcept;
+    [[nodiscard]] std::optional<DWORD> ExitCode() const noexcept;  // once exited
+    void Kill() const noexcept;  // TerminateProcess, then waits for the exit
     DWORD Id() const { return id_; }
     HANDLE Handle() const { return process_.get(); }
     std::size_t PeakPrivateBytes() const;  // from GetProcessMemoryInfo (PagefileUsage peak); 0 once gone
@@ -154,7 +155,5 @@ std::optional<std::string> ReadClipboardText(std::chrono::milliseconds bound = s
 
 // Empties the clipboard, with the same retries and bound as ReadClipboardText.
 void EmptyClipboardNow(std::chrono::milliseconds bound = std::chrono::seconds(5));
-
-inline constexpr char PlaceholderText[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
 
 }  // namespace previewhost

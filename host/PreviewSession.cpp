@@ -26,7 +26,7 @@ public:
     MutexOwnership& operator=(const MutexOwnership&) = delete;
     ~MutexOwnership() { Release(); }
     void Release() noexcept {
-        if (mutex_) ::ReleaseMutex(std::exchange(mutex_, nullptr));
+        if (mutex_) (void)::ReleaseMutex(std::exchange(mutex_, nullptr));
     }
 
 private:
@@ -72,68 +72,99 @@ public:
     }
 
 private:
+    // The host's side, step by step. Each step returns false once the request
+    // has ended (the outcome is then recorded) and the steps after it do not apply.
     void Handshake() {
-        HostChannel& channel = *channel_;
-        const auto ms = std::to_string(options_.bound.count()) + " ms";
+        if (!AwaitRequestTaken() || !AwaitHeartbeat() || !GoAndAwaitMutexTaken()) return;
+        std::optional<MutexOwnership> owned = AwaitMutex();
+        if (!owned) return;
+        ReadAndAcknowledge(*owned);
+        AwaitExit();
+    }
 
-        // 1. The worker takes the request: RequestPending cleared, WorkerBusy set.
+    std::string Bound() const { return std::to_string(options_.bound.count()) + " ms"; }
+
+    // 1. The worker takes the request: RequestPending cleared, WorkerBusy set.
+    [[nodiscard]] bool AwaitRequestTaken() {
+        HostChannel& channel = *channel_;
         switch (WaitFor([&] { return channel.Byte(Layout::RequestPending) == 0 && channel.Byte(Layout::WorkerBusy); })) {
         case Wait::TimedOut:
-            return TimedOut("busy", "the worker did not take the request within " + ms);
+            TimedOut("busy", "the worker did not take the request within " + Bound());
+            return false;
         case Wait::WorkerExited:
-            if (channel.Byte(Layout::RequestPending) != 0) return NotTaken();
-            return Finish();
-        case Wait::Met:
-            Mark("busy");
-        }
-
-        // 2. Its heartbeat, which it writes only for an active host.
-        const bool heartbeatExpected = options_.request.hostActive && channel.Size() > Layout::HostActive;
-        if (heartbeatExpected) {
-            switch (WaitFor([&] { return channel.Heartbeat() != 0; })) {
-            case Wait::TimedOut:
-                return TimedOut("heartbeat", "no heartbeat from the worker within " + ms);
-            case Wait::WorkerExited:
-                return Finish();
-            case Wait::Met:
-                Mark("heartbeat");
+            if (channel.Byte(Layout::RequestPending) != 0) {
+                NotTaken();
+            } else {
+                Finish();
             }
-        }
-
-        // 3. Go. Asking for the mutex right away could win it before the worker
-        // does, so wait until the worker owns it (it clears GoSignal) or is done.
-        channel.SetByte(Layout::GoSignal, 1);
-        Mark("go");
-        if (options_.afterGo) options_.afterGo(channel);
-        switch (WaitFor([&] { return channel.Byte(Layout::GoSignal) == 0 || channel.Byte(Layout::WorkerBusy) == 0; })) {
-        case Wait::TimedOut:
-            return TimedOut("go", "the worker did not take the mutex within " + ms + " of GoSignal");
-        case Wait::WorkerExited:
+            return false;
         case Wait::Met:
             break;
         }
+        Mark("busy");
+        return true;
+    }
 
-        // 4. The mutex comes back either once the preview is on the clipboard (the
-        // worker then waits for PreviewTaken) or once the worker is through. A
-        // worker that dies holding it leaves it abandoned, which still makes it ours.
-        std::optional<MutexOwnership> owned;
+    // 2. Its heartbeat, which it writes only for an active host.
+    [[nodiscard]] bool AwaitHeartbeat() {
+        HostChannel& channel = *channel_;
+        const bool heartbeatExpected = options_.request.hostActive && channel.Size() > Layout::HostActive;
+        if (!heartbeatExpected) return true;
+        switch (WaitFor([&] { return channel.Heartbeat() != 0; })) {
+        case Wait::TimedOut:
+            TimedOut("heartbeat", "no heartbeat from the worker within " + Bound());
+            return false;
+        case Wait::WorkerExited:
+            Finish();
+            return false;
+        case Wait::Met:
+            break;
+        }
+        Mark("heartbeat");
+        return true;
+    }
+
+    // 3. Go. Asking for the mutex right away could win it before the worker
+    // does, so wait until the worker owns it (it clears GoSignal) or is done.
+    [[nodiscard]] bool GoAndAwaitMutexTaken() {
+        HostChannel& channel = *channel_;
+        channel.SetByte(Layout::GoSignal, 1);
+        Mark("go");
+        if (options_.afterGo) options_.afterGo(channel);
+        const Wait taken =
+            WaitFor([&] { return channel.Byte(Layout::GoSignal) == 0 || channel.Byte(Layout::WorkerBusy) == 0; });
+        if (taken != Wait::TimedOut) return true;
+        TimedOut("go", "the worker did not take the mutex within " + Bound() + " of GoSignal");
+        return false;
+    }
+
+    // 4. The mutex comes back either once the preview is on the clipboard (the
+    // worker then waits for PreviewTaken) or once the worker is through. A
+    // worker that dies holding it leaves it abandoned, which still makes it ours.
+    [[nodiscard]] std::optional<MutexOwnership> AwaitMutex() {
+        const HANDLE mutex = channel_->Mutex();
         const auto deadline = Clock::now() + options_.bound;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             const DWORD slice = static_cast<DWORD>(std::clamp<long long>(left, 0, 5));
-            const DWORD wait = ::WaitForSingleObject(channel.Mutex(), slice);
+            const DWORD wait = ::WaitForSingleObject(mutex, slice);
             if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-                owned.emplace(channel.Mutex());
                 result_.mutexAbandoned = wait == WAIT_ABANDONED;
-                break;
+                Mark("mutex");
+                return std::optional<MutexOwnership>(std::in_place, mutex);
             }
             if (wait == WAIT_FAILED) throw HostError("waiting for the mutex failed: " + SystemMessage(::GetLastError()));
             SampleMemory();
-            if (left <= 0) return TimedOut("mutex", "the worker held the mutex for more than " + ms);
+            if (left <= 0) {
+                TimedOut("mutex", "the worker held the mutex for more than " + Bound());
+                return std::nullopt;
+            }
         }
-        Mark("mutex");
+    }
 
-        // 5. Read the clipboard while holding the mutex, then acknowledge.
+    // 5. Read the clipboard while holding the mutex, then acknowledge.
+    void ReadAndAcknowledge(MutexOwnership& owned) {
+        HostChannel& channel = *channel_;
         try {
             result_.clipboardText = ReadClipboardText(options_.bound).value_or(std::string());
         } catch (const HostError& error) {
@@ -141,21 +172,22 @@ private:
         }
         if (options_.beforeAcknowledge) options_.beforeAcknowledge(channel);
         channel.SetByte(options_.stopWaitingInsteadOfTaken ? Layout::StopWaiting : Layout::PreviewTaken, 1);
-        owned->Release();
+        owned.Release();
         Mark("acknowledged");
+    }
 
-        // 6. The worker finishes and exits.
-        switch (WaitFor([] { return false; })) {
-        case Wait::TimedOut:
-            return TimedOut("exited", "the worker did not exit within " + ms + " of the acknowledgement");
-        default:
-            return Finish();
+    // 6. The worker finishes and exits.
+    void AwaitExit() {
+        if (WaitFor([] { return false; }) == Wait::TimedOut) {
+            TimedOut("exited", "the worker did not exit within " + Bound() + " of the acknowledgement");
+        } else {
+            Finish();
         }
     }
 
     // Polls `condition` until it holds, the worker exits or the bound runs out.
     template <typename Condition>
-    Wait WaitFor(Condition condition) {
+    [[nodiscard]] Wait WaitFor(Condition condition) {
         const auto deadline = Clock::now() + options_.bound;
         for (;;) {
             if (condition()) return Wait::Met;
@@ -197,7 +229,7 @@ private:
 
     // The worker is gone: read what it left in the block and say what happened.
     void Finish() {
-        if (!worker_.HasExited()) worker_.WaitForExit(KillBound);
+        if (!worker_.HasExited()) (void)worker_.WaitForExit(KillBound);
         result_.workerExited = worker_.HasExited();
         if (result_.workerExited) Mark("exited");
         result_.workerExitCode = worker_.ExitCode();
@@ -217,7 +249,7 @@ private:
             result_.outcome = Outcome::WordUnavailable;
         } else if (result_.openRejected) {
             result_.outcome = Outcome::DocumentRefused;
-        } else if (result_.clipboardText == PlaceholderText) {
+        } else if (result_.clipboardText == Protocol::PlaceholderText) {
             result_.outcome = Outcome::Placeholder;
         } else {
             result_.outcome = Outcome::Preview;

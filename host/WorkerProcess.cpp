@@ -1,4 +1,5 @@
 // Starting, watching and ending the worker process.
+#include "common/TextConversion.h"
 #include "host/HostInternals.h"
 #include "host/PreviewHost.h"
 
@@ -12,7 +13,7 @@ WorkerProcess WorkerProcess::Start(const std::wstring& exePath, const std::wstri
                                    DWORD extraCreationFlags) {
     const DWORD attributes = ::GetFileAttributesW(exePath.c_str());
     if (exePath.empty() || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        throw HostError("worker not found: " + Utf8(exePath));
+        throw HostError("worker not found: " + Utf8Text(exePath));
 
     std::wstring commandLine = L"\"" + exePath + L"\"";
     STARTUPINFOW startup{};
@@ -24,7 +25,7 @@ WorkerProcess WorkerProcess::Start(const std::wstring& exePath, const std::wstri
     const DWORD flags = DETACHED_PROCESS | extraCreationFlags;
     if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
                           currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
-        throw HostError("cannot start the worker " + Utf8(exePath) + ": " + SystemMessage(::GetLastError()));
+        throw HostError("cannot start the worker " + Utf8Text(exePath) + ": " + SystemMessage(::GetLastError()));
     }
     UniqueHandle thread(info.hThread);
     WorkerProcess worker;
@@ -33,21 +34,21 @@ WorkerProcess WorkerProcess::Start(const std::wstring& exePath, const std::wstri
     return worker;
 }
 
-bool WorkerProcess::WaitForExit(std::chrono::milliseconds bound) const {
+bool WorkerProcess::WaitForExit(std::chrono::milliseconds bound) const noexcept {
     return ::WaitForSingleObject(process_.get(), static_cast<DWORD>(bound.count())) == WAIT_OBJECT_0;
 }
 
-bool WorkerProcess::HasExited() const { return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
+bool WorkerProcess::HasExited() const noexcept { return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
 
-std::optional<DWORD> WorkerProcess::ExitCode() const {
+std::optional<DWORD> WorkerProcess::ExitCode() const noexcept {
     DWORD code = 0;
     if (!HasExited() || !::GetExitCodeProcess(process_.get(), &code)) return std::nullopt;
     return code;
 }
 
-void WorkerProcess::Kill() const {
-    ::TerminateProcess(process_.get(), KilledExitCode);
-    WaitForExit(KillBound);
+void WorkerProcess::Kill() const noexcept {
+    (void)::TerminateProcess(process_.get(), KilledExitCode);
+    (void)WaitForExit(KillBound);
 }
 
 std::size_t WorkerProcess::PeakPrivateBytes() const {

@@ -23,6 +23,8 @@
 // Exit status: 0 preview, 2 placeholder or document refused, 3 Word unavailable,
 // 4 request not taken, 5 timed out, 6 worker failed mid-request, 1 host failure
 // or bad usage. A failure is one line on stderr.
+#include "common/ExecutableFolder.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 
 #include <CLI/CLI.hpp>
@@ -38,39 +40,11 @@ namespace {
 
 using previewhost::Outcome;
 
-std::wstring Widen(const std::string& text, UINT codePage) {
-    if (text.empty()) return {};
-    const int size = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    if (size > 0) ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
+// The worker beside this program.
+std::wstring DefaultWorkerPath() { return ExecutableFolder() + L"WordPreview.exe"; }
 
-std::string Utf8FromSystem(const std::string& text) {
-    const std::wstring wide = Widen(text, CP_ACP);
-    if (wide.empty()) return {};
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    if (size > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
-                              nullptr);
-    return out;
-}
-
-std::wstring DefaultWorkerPath() {
-    std::wstring self(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-        if (length < self.size()) {
-            self.resize(length);
-            break;
-        }
-        self.resize(self.size() * 2);
-    }
-    const auto slash = self.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + L"WordPreview.exe";
-}
+// argv and the block are in the system code page; JSON is UTF-8.
+std::string Utf8FromSystem(const std::string& text) { return Utf8Text(WideText(text, CP_ACP)); }
 
 std::string FullPath(const std::string& path) {
     const DWORD needed = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
@@ -148,10 +122,8 @@ void PrintJson(const previewhost::PreviewResult& result, const std::string& docu
     std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Asks the WordPreview worker for one document's preview, as a host application would."};
+// What the command line asks for.
+struct Arguments {
     std::string document;
     std::string worker;
     std::string workerDirectory;
@@ -161,24 +133,54 @@ int main(int argc, char** argv) {
     bool trace = false, json = false;
     long long timeoutMs = 30000;
     std::size_t mappingSize = 4096;
+};
 
-    app.add_option("DOCUMENT", document, "document to preview")->required();
-    app.add_option("--worker", worker, "worker exe (default: WordPreview.exe beside this program)");
-    app.add_option("--kind", kind, "RequestKind (0-255)")->check(CLI::Range(0, 255));
-    app.add_flag("--delete-always", deleteAlways, "set DeleteAlways");
-    app.add_flag("--delete-kind1", deleteKind1, "set DeleteKind1");
-    app.add_flag("--delete-kind2", deleteKind2, "set DeleteKind2");
-    app.add_flag("--delete-kind3", deleteKind3, "set DeleteKind3");
-    app.add_flag("--stop-waiting", stopWaiting, "release the worker with StopWaiting instead of PreviewTaken");
-    app.add_option("--timeout-ms", timeoutMs, "bound on each of the host's waits")->check(CLI::Range(1LL, 86400000LL));
-    app.add_option("--mapping-size", mappingSize, "size of the shared block in bytes")
+void DeclareOptions(CLI::App& app, Arguments& a) {
+    app.add_option("DOCUMENT", a.document, "document to preview")->required();
+    app.add_option("--worker", a.worker, "worker exe (default: WordPreview.exe beside this program)");
+    app.add_option("--kind", a.kind, "RequestKind (0-255)")->check(CLI::Range(0, 255));
+    app.add_flag("--delete-always", a.deleteAlways, "set DeleteAlways");
+    app.add_flag("--delete-kind1", a.deleteKind1, "set DeleteKind1");
+    app.add_flag("--delete-kind2", a.deleteKind2, "set DeleteKind2");
+    app.add_flag("--delete-kind3", a.deleteKind3, "set DeleteKind3");
+    app.add_flag("--stop-waiting", a.stopWaiting, "release the worker with StopWaiting instead of PreviewTaken");
+    app.add_option("--timeout-ms", a.timeoutMs, "bound on each of the host's waits")->check(CLI::Range(1LL, 86400000LL));
+    app.add_option("--mapping-size", a.mappingSize, "size of the shared block in bytes")
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30));
-    app.add_flag("--host-inactive", hostInactive, "leave HostActive 0");
-    app.add_option("--worker-dir", workerDirectory, "current directory given to the worker");
-    app.add_flag("--keep-clipboard", keepClipboard, "do not empty the clipboard first");
-    app.add_flag("--path-as-is", pathAsIs, "write DOCUMENT verbatim instead of as a full path");
-    app.add_flag("--trace", trace, "show the worker's OutputDebugString lines");
-    app.add_flag("--json", json, "print one JSON object");
+    app.add_flag("--host-inactive", a.hostInactive, "leave HostActive 0");
+    app.add_option("--worker-dir", a.workerDirectory, "current directory given to the worker");
+    app.add_flag("--keep-clipboard", a.keepClipboard, "do not empty the clipboard first");
+    app.add_flag("--path-as-is", a.pathAsIs, "write DOCUMENT verbatim instead of as a full path");
+    app.add_flag("--trace", a.trace, "show the worker's OutputDebugString lines");
+    app.add_flag("--json", a.json, "print one JSON object");
+}
+
+previewhost::PreviewOptions OptionsFrom(const Arguments& a) {
+    previewhost::PreviewOptions options;
+    // argv arrives in the system code page, which is what the worker reads from the block.
+    options.workerPath = a.worker.empty() ? DefaultWorkerPath() : WideText(a.worker, CP_ACP);
+    options.workerDirectory = WideText(a.workerDirectory, CP_ACP);
+    options.request.documentPath = a.pathAsIs ? a.document : FullPath(a.document);
+    options.request.requestKind = static_cast<std::uint8_t>(a.kind);
+    options.request.deleteAlways = a.deleteAlways;
+    options.request.deleteKind1 = a.deleteKind1;
+    options.request.deleteKind2 = a.deleteKind2;
+    options.request.deleteKind3 = a.deleteKind3;
+    options.request.hostActive = !a.hostInactive;
+    options.mappingSize = a.mappingSize;
+    options.stopWaitingInsteadOfTaken = a.stopWaiting;
+    options.emptyClipboardFirst = !a.keepClipboard;
+    options.bound = std::chrono::milliseconds(a.timeoutMs);
+    options.trace = a.trace;
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Asks the WordPreview worker for one document's preview, as a host application would."};
+    Arguments arguments;
+    DeclareOptions(app, arguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -186,25 +188,9 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : 1;
     }
 
-    previewhost::PreviewOptions options;
-    // argv arrives in the system code page, which is what the worker reads from the block.
-    options.workerPath = worker.empty() ? DefaultWorkerPath() : Widen(worker, CP_ACP);
-    options.workerDirectory = Widen(workerDirectory, CP_ACP);
-    options.request.documentPath = pathAsIs ? document : FullPath(document);
-    options.request.requestKind = static_cast<std::uint8_t>(kind);
-    options.request.deleteAlways = deleteAlways;
-    options.request.deleteKind1 = deleteKind1;
-    options.request.deleteKind2 = deleteKind2;
-    options.request.deleteKind3 = deleteKind3;
-    options.request.hostActive = !hostInactive;
-    options.mappingSize = mappingSize;
-    options.stopWaitingInsteadOfTaken = stopWaiting;
-    options.emptyClipboardFirst = !keepClipboard;
-    options.bound = std::chrono::milliseconds(timeoutMs);
-    options.trace = trace;
-
+    const previewhost::PreviewOptions options = OptionsFrom(arguments);
     const previewhost::PreviewResult result = previewhost::RunPreview(options);
-    if (json) {
+    if (arguments.json) {
         PrintJson(result, options.request.documentPath);
     } else {
         PrintPlain(result);

@@ -1,20 +1,12 @@
 #include "preview/OleErrors.h"
 
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/SystemMessage.h"
+#include "common/TextConversion.h"
 
 #include <cstdio>
 
 namespace {
-
-std::string ToSystemCodePage(const wchar_t* text, int length = -1) {
-    if (!text || length == 0) return {};
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return {};
-    std::string result(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text, length, result.data(), size, nullptr, nullptr);
-    if (length < 0) result.pop_back();  // the converted NUL
-    return result;
-}
 
 // Word ends its descriptions with a full stop and sometimes a line break;
 // the message carries the sentence without them.
@@ -27,25 +19,18 @@ std::string TrimDescription(std::string text) {
     return text;
 }
 
-std::string BstrText(BSTR text) { return text ? ToSystemCodePage(text, static_cast<int>(::SysStringLen(text))) : std::string(); }
+std::string BstrText(BSTR text) {
+    return text ? NarrowText(std::wstring_view(text, ::SysStringLen(text)), CP_ACP) : std::string();
+}
 
 }  // namespace
 
-std::string SystemErrorText(HRESULT code) {
-    char* buffer = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length ? std::string(buffer, length) : std::string();
-    if (buffer) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
+std::string SystemErrorText(HRESULT code) { return SystemMessageText(static_cast<DWORD>(code)); }
 
 void RaiseConnectionError(HRESULT code, REFCLSID classId) {
     wchar_t classText[40] = L"";
-    ::StringFromGUID2(classId, classText, 40);
-    throw EOleSysError(SystemErrorText(code) + ", ClassID: " + ToSystemCodePage(classText), code);
+    (void)::StringFromGUID2(classId, classText, 40);
+    throw EOleSysError(SystemErrorText(code) + ", ClassID: " + NarrowText(classText, CP_ACP), code);
 }
 
 HRESULT AutomationErrorCode(HRESULT invokeResult, EXCEPINFO& info) noexcept {

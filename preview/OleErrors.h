@@ -41,7 +41,7 @@ public:
 };
 
 // The system's text for `code`, without the trailing line break; empty when it has none.
-std::string SystemErrorText(HRESULT code);
+[[nodiscard]] std::string SystemErrorText(HRESULT code);
 
 // The connection failure: "<system text>, ClassID: <class id>".
 [[noreturn]] void RaiseConnectionError(HRESULT code, REFCLSID classId);
@@ -54,4 +54,4 @@ std::string SystemErrorText(HRESULT code);
 // For DISP_E_EXCEPTION the deferred fill-in, when there is one, completes
 // `info` first; the code is then scode, else wCode as a FACILITY_CONTROL
 // code, else DISP_E_EXCEPTION itself. Any other result is its own code.
-HRESULT AutomationErrorCode(HRESULT invokeResult, EXCEPINFO& info) noexcept;
+[[nodiscard]] HRESULT AutomationErrorCode(HRESULT invokeResult, EXCEPINFO& info) noexcept;

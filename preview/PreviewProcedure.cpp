@@ -1,9 +1,11 @@
 #include "preview/PreviewProcedure.h"
 
+#include "channel/Protocol.h"
 #include "common/MessageWait.h"
-#include "desktop/Clipboard.h"
 #include "common/StageTrace.h"
+#include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
+#include "preview/PreviewRules.h"
 
 #include <exception>
 #include <new>
@@ -13,13 +15,6 @@ namespace {
 namespace layout = SharedBlockLayout;
 
 TWordApplication* g_wordApplication = nullptr;
-
-// Word's result codes that the procedure answers in their own way.
-constexpr HRESULT ServerFault = static_cast<HRESULT>(0x80010105);        // RPC_E_SERVERFAULT
-constexpr HRESULT ServerUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
-constexpr HRESULT DocumentRejected = static_cast<HRESULT>(0x800A1520);
-constexpr HRESULT OpenFailedKnownA = static_cast<HRESULT>(0x800A141F);
-constexpr HRESULT OpenFailedKnownB = static_cast<HRESULT>(0x800A1401);
 
 // Passed for every password of the open call: a document protected by any
 // real password then fails to open instead of making Word ask for one.
@@ -41,11 +36,11 @@ void CloseAllDocuments(TWordApplication& word) {
 
 // A failure code that the open's failure road can act on: Word's own code
 // when the failure carries one, anything else "any other code".
-HRESULT FailureCode(HRESULT code) { return FAILED(code) ? code : E_FAIL; }
+[[nodiscard]] HRESULT FailureCode(HRESULT code) noexcept { return FAILED(code) ? code : E_FAIL; }
 
 // S_OK, or the code for refusing the document. Whatever the open raises
 // means the document is not open; only the code tells which road follows.
-HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
+[[nodiscard]] HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
     try {
         OpenArguments arguments;
         arguments.fileName = path;
@@ -74,10 +69,11 @@ enum class CopyOutcome { Copied, EmptySelection, Failed };
 // Cuts the selection to the preview's length and has Word copy it. The end
 // is read twice on purpose, through two fresh Selections: once to see
 // whether Word shows any text at all, once to cut.
-CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
+[[nodiscard]] CopyOutcome CopyFirstCharacters(TWordApplication& word, bool allowRetry) {
     SelectWholeDocument(word);
     if (word.Selection().End() == 0 && allowRetry) return CopyOutcome::EmptySelection;
-    if (word.Selection().End() > PreviewLengthLimit) (void)word.Selection().SetEnd(PreviewLengthLimit);
+    if (word.Selection().End() > Protocol::PreviewLengthLimit)
+        (void)word.Selection().SetEnd(Protocol::PreviewLengthLimit);
     // Whatever made Copy fail (no text selected, Word gone), the clipboard
     // does not hold this document's text: handing over would show the host
     // someone else's clipboard as the preview.
@@ -129,26 +125,94 @@ void CloseDocumentsForCleanUp(TWordApplication& word) {
     }
 }
 
-bool DeletionRequested(const SharedBlock& request) {
-    if (request.Flag(layout::DeleteAlways)) return true;
-    switch (request.Byte(layout::RequestKind)) {
-        case 1: return request.Flag(layout::DeleteKind1);
-        case 2: return request.Flag(layout::DeleteKind2);
-        case 3: return request.Flag(layout::DeleteKind3);
-        default: return false;
-    }
+DeleteFlags DeleteFlagsOf(const SharedBlock& request) noexcept {
+    return DeleteFlags{request.Byte(layout::DeleteAlways), request.Byte(layout::DeleteKind1),
+                       request.Byte(layout::DeleteKind2), request.Byte(layout::DeleteKind3)};
 }
 
 void CleanUp(TWordApplication& word, SharedBlock& request) {
     CloseDocumentsForCleanUp(word);
     DisconnectQuietly(word);
-    if (DeletionRequested(request)) {
+    if (DeletionRequested(DeleteFlagsOf(request), request.Byte(layout::RequestKind))) {
         const std::string path = request.DocumentPath();
         (void)::DeleteFileA(path.c_str());
         TraceStage("document deleted");
     }
     MinimiseWordByClass();
     TraceStage("cleaned up");
+}
+
+// Word itself is in trouble: a fresh connection, and nothing else touched.
+void ReconnectAfterServerFault(TWordApplication& word) {
+    DisconnectQuietly(word);
+    try {
+        word.Connect();
+    } catch (const Exception&) {
+        SleepDispatching(PauseAfterFailedReconnect);
+    }
+}
+
+// The document is open: its first characters to the clipboard, the host's
+// turn, the selection collapsed. False when the attempt started over instead,
+// whose own clean-up then ends the request.
+[[nodiscard]] bool DeliverPreview(TWordApplication& word, SharedBlock& request, bool allowRetry) {
+    CopyOutcome copied = CopyOutcome::Failed;
+    try {
+        copied = CopyFirstCharacters(word, allowRetry);
+    } catch (const std::exception& failure) {
+        TraceStage("selection failed: %s", failure.what());
+    }
+    switch (copied) {
+        case CopyOutcome::EmptySelection:
+            // Word opened the document but shows no text: it is not itself.
+            // Start from a fresh Word once.
+            DisconnectQuietly(word);
+            KillWordInstances();
+            ExtractPreview(request, false);
+            return false;
+        case CopyOutcome::Failed:
+            // The host must not be told a preview is ready when the clipboard
+            // cannot hold it: treat it as a document that could not be opened.
+            PublishClipboardText(Protocol::PlaceholderText);
+            return true;
+        case CopyOutcome::Copied:
+            HandOverToHost(request);
+            try {
+                CollapseSelection(word);
+            } catch (const std::exception&) {
+                // The host has its text; the clean-up still runs.
+            }
+            return true;
+    }
+    return true;
+}
+
+// Word could not open the document: the placeholder, then what the code
+// calls for. False when no clean-up follows (a reconnect, or a retry that
+// ends the request itself).
+[[nodiscard]] bool AnswerOpenFailure(TWordApplication& word, SharedBlock& request, HRESULT openError,
+                                     bool allowRetry) {
+    TraceStage("document refused: %08lx", static_cast<unsigned long>(openError));
+    PublishClipboardText(Protocol::PlaceholderText);
+    switch (ReactionToOpenFailure(openError, allowRetry)) {
+        case OpenFailureAction::Reconnect:
+            ReconnectAfterServerFault(word);
+            return false;
+        case OpenFailureAction::RetryOnce:
+            DisconnectQuietly(word);
+            ExtractPreview(request, false);
+            return false;
+        case OpenFailureAction::MarkRejected:
+            request.SetFlag(layout::OpenRejected, true);
+            return true;
+        case OpenFailureAction::CleanUpOnly:
+            return true;
+        case OpenFailureAction::KillWord:
+            DisconnectQuietly(word);
+            KillWordInstances();
+            return true;
+    }
+    return true;
 }
 
 }  // namespace
@@ -159,7 +223,6 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
     TWordApplication& word = *g_wordApplication;
     request.SetFlag(layout::WordReady, true);
     request.SetFlag(layout::OpenRejected, false);
-    bool previewReady = true;
 
     try {
         word.Connect();
@@ -176,64 +239,12 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
     MinimiseWordByTitle();
 
     const HRESULT openError = OpenDocument(word, request.DocumentPath());
+    bool cleanUp = true;
     if (FAILED(openError)) {
-        TraceStage("document refused: %08lx", static_cast<unsigned long>(openError));
-        PublishClipboardText(PlaceholderText);
-        previewReady = false;
-        if (openError == ServerFault) {
-            // Word itself is in trouble: reconnect and leave everything as it is.
-            DisconnectQuietly(word);
-            try {
-                word.Connect();
-            } catch (const Exception&) {
-                SleepDispatching(PauseAfterFailedReconnect);
-            }
-            return;
-        }
-        if (openError == ServerUnavailable && allowRetry) {
-            DisconnectQuietly(word);
-            ExtractPreview(request, false);
-            return;
-        }
-        if (openError == DocumentRejected) {
-            request.SetFlag(layout::OpenRejected, true);
-        } else if (openError != OpenFailedKnownA && openError != OpenFailedKnownB) {
-            // An unknown failure may leave Word hung: end every Word.
-            DisconnectQuietly(word);
-            KillWordInstances();
-        }
+        cleanUp = AnswerOpenFailure(word, request, openError, allowRetry);
     } else {
         TraceStage("document opened");
+        cleanUp = DeliverPreview(word, request, allowRetry);
     }
-
-    if (previewReady) {
-        CopyOutcome copied = CopyOutcome::Failed;
-        try {
-            copied = CopyFirstCharacters(word, allowRetry);
-        } catch (const std::exception& failure) {
-            TraceStage("selection failed: %s", failure.what());
-        }
-        if (copied == CopyOutcome::EmptySelection) {
-            // Word opened the document but shows no text: it is not itself.
-            // Start from a fresh Word once.
-            DisconnectQuietly(word);
-            KillWordInstances();
-            ExtractPreview(request, false);
-            return;
-        }
-        if (copied == CopyOutcome::Failed) {
-            // The host must not be told a preview is ready when the clipboard
-            // cannot hold it: treat it as a document that could not be opened.
-            PublishClipboardText(PlaceholderText);
-        } else {
-            HandOverToHost(request);
-            try {
-                CollapseSelection(word);
-            } catch (const std::exception&) {
-                // The host has its text; the clean-up below still runs.
-            }
-        }
-    }
-
-    CleanUp(word, request);
+    if (cleanUp) CleanUp(word, request);
 }

@@ -5,9 +5,6 @@
 #include "channel/SharedBlock.h"
 #include "preview/WordApplication.h"
 
-inline constexpr char PlaceholderText[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
-inline constexpr long PreviewLengthLimit = 3000;
-
 // The connection object the preview uses; the main window owns it and binds
 // it here once, at creation.
 void BindWordApplication(TWordApplication* application) noexcept;

@@ -1,6 +1,7 @@
 #include "preview/WordApplication.h"
 
 #include "common/StageTrace.h"
+#include "common/TextConversion.h"
 
 #include <map>
 #include <new>
@@ -12,10 +13,9 @@ namespace {
 // An automation string of the text in the system code page. Running out of
 // memory raises, like any other failure of the call it was meant for.
 UniqueBstr ToBstr(const std::string& text) {
-    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    UniqueBstr result(::SysAllocStringLen(nullptr, static_cast<UINT>(length > 0 ? length : 0)));
+    const std::wstring wide = WideText(text, CP_ACP);
+    UniqueBstr result(::SysAllocStringLen(wide.c_str(), static_cast<UINT>(wide.size())));
     if (!result) throw EOleSysError(SystemErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY);
-    if (length > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.get(), length);
     return result;
 }
 
@@ -63,11 +63,7 @@ std::map<std::wstring, DISPID>& DispidCache() {
 }
 
 std::wstring CacheKey(const char* typeName, const wchar_t* member) {
-    std::wstring key;
-    for (const char* c = typeName; *c; ++c) key.push_back(static_cast<wchar_t>(*c));
-    key.push_back(L'.');
-    key += member;
-    return key;
+    return WideText(typeName, CP_ACP) + L"." + member;
 }
 
 // Word's events are of no interest; the sink only has to exist so that Word
@@ -76,7 +72,7 @@ class IgnoringEventSink final : public IDispatch {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_ApplicationEvents3) {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == Protocol::DIID_ApplicationEvents3) {
             *object = static_cast<IDispatch*>(this);
             return S_OK;
         }
@@ -151,18 +147,18 @@ HRESULT AutomationObject::InvokeIgnoringResult(const wchar_t* member, WORD flags
                                                UINT argCount) noexcept {
     UniqueExcepInfo info;
     UniqueVariant result;
-    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, &result, info.get());
+    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result.put(), info.get());
     return FAILED(hr) ? AutomationErrorCode(hr, info.get()) : S_OK;
 }
 
 ComPtr<IDispatch> AutomationObject::GetObjectProperty(const wchar_t* member) {
     UniqueVariant result;
-    Invoke(member, DISPATCH_PROPERTYGET, nullptr, 0, &result);
+    Invoke(member, DISPATCH_PROPERTYGET, nullptr, 0, result.put());
     ComPtr<IDispatch> object;
     if (result.get().vt == VT_DISPATCH && result.get().pdispVal) {
         object = result.get().pdispVal;
     } else if (result.get().vt == VT_UNKNOWN && result.get().punkVal) {
-        result.get().punkVal->QueryInterface(IID_PPV_ARGS(&object));
+        (void)result.get().punkVal->QueryInterface(IID_PPV_ARGS(&object));  // a refusal leaves it empty
     }
     if (!object) {
         EXCEPINFO none{};
@@ -201,14 +197,14 @@ void WordDocuments::Open(const OpenArguments& a) {
     SetMissing(args.Value(13));  // DocumentDirection
     SetBool(args.Value(14), a.noEncodingDialog);
     UniqueVariant openedDocument;
-    Invoke(L"Open", DISPATCH_METHOD, args.Prepare(), 15, &openedDocument);
+    Invoke(L"Open", DISPATCH_METHOD, args.Prepare(), 15, openedDocument.put());
 }
 
 WordDocument WordSelection::Document() { return WordDocument(GetObjectProperty(L"Document"), "Document"); }
 
 long WordSelection::End() {
     UniqueVariant result;
-    Invoke(L"End", DISPATCH_PROPERTYGET, nullptr, 0, &result);
+    Invoke(L"End", DISPATCH_PROPERTYGET, nullptr, 0, result.put());
     if (FAILED(::VariantChangeType(&result.get(), &result.get(), 0, VT_I4))) {
         EXCEPINFO none{};
         RaiseAutomationError(DISP_E_TYPEMISMATCH, none);
@@ -239,14 +235,14 @@ WordSelection WordApplicationObject::Selection() { return WordSelection(GetObjec
 void TWordApplication::Connect() {
     if (application_) return;
     ComPtr<IUnknown> running;
-    if (SUCCEEDED(::GetActiveObject(CLSID_WordApplication, nullptr, &running)) && running) {
+    if (SUCCEEDED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running)) && running) {
         TraceStage("connected to the running Word");
     } else {
-        const HRESULT hr = ::CoCreateInstance(CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+        const HRESULT hr = ::CoCreateInstance(Protocol::CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                               IID_IUnknown, reinterpret_cast<void**>(running.ReleaseAndGetAddressOf()));
         if (FAILED(hr)) {
             TraceStage("Word cannot be started: %08lx", static_cast<unsigned long>(hr));
-            RaiseConnectionError(hr, CLSID_WordApplication);
+            RaiseConnectionError(hr, Protocol::CLSID_WordApplication);
         }
         TraceStage("connected to a new Word");
     }
@@ -254,10 +250,10 @@ void TWordApplication::Connect() {
     // may be no proxy for it, and the calls go through IDispatch either way,
     // so the answer is not examined.
     ComPtr<IUnknown> wordInterface;
-    (void)running->QueryInterface(IID__Application, reinterpret_cast<void**>(wordInterface.GetAddressOf()));
+    (void)running->QueryInterface(Protocol::IID__Application, reinterpret_cast<void**>(wordInterface.GetAddressOf()));
     ComPtr<IDispatch> application;
     const HRESULT hr = running.As(&application);
-    if (FAILED(hr)) RaiseConnectionError(hr, CLSID_WordApplication);
+    if (FAILED(hr)) RaiseConnectionError(hr, Protocol::CLSID_WordApplication);
     application_ = std::move(application);
     AttachEventSink();
 }
@@ -266,7 +262,7 @@ void TWordApplication::AttachEventSink() noexcept {
     ComPtr<IConnectionPointContainer> container;
     if (FAILED(application_.As(&container))) return;
     ComPtr<IConnectionPoint> point;
-    if (FAILED(container->FindConnectionPoint(DIID_ApplicationEvents3, &point))) return;
+    if (FAILED(container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point))) return;
     DWORD cookie = 0;
     if (FAILED(point->Advise(&g_eventSink, &cookie))) return;
     eventPoint_ = std::move(point);

@@ -7,18 +7,14 @@
 // raising, so that "ignored" is visible at the call site.
 #pragma once
 
-#include "common/WinResources.h"
+#include "channel/Protocol.h"
+#include "common/ComResources.h"
 #include "preview/OleErrors.h"
 
 #include <oaidl.h>
 #include <ocidl.h>
 
 #include <string>
-
-// Word.Application's identifiers.
-inline constexpr CLSID CLSID_WordApplication = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID__Application = {0x00020970, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID DIID_ApplicationEvents3 = {0x00020A00, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // A late-bound automation object. `typeName` qualifies member names in the
 // process-wide DISPID cache: Word's dispatch ids are fixed per interface, so
@@ -33,12 +29,13 @@ protected:
     // Raises EOleException on failure.
     void Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result);
     // Returns the failure code (as EOleException would carry it) instead of raising.
-    HRESULT InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount) noexcept;
+    [[nodiscard]] HRESULT InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder,
+                                               UINT argCount) noexcept;
     ComPtr<IDispatch> GetObjectProperty(const wchar_t* member);
 
 private:
-    HRESULT RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result,
-                      EXCEPINFO& info) noexcept;
+    [[nodiscard]] HRESULT RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
+                                    VARIANT* result, EXCEPINFO& info) noexcept;
     ComPtr<IDispatch> object_;
     const char* typeName_ = "";
 };
@@ -46,7 +43,7 @@ private:
 class WordDocument : public AutomationObject {
 public:
     using AutomationObject::AutomationObject;
-    HRESULT Select() noexcept;
+    [[nodiscard]] HRESULT Select() noexcept;
 };
 
 // The arguments of Documents.Open, in the order Word takes them. Omitted
@@ -70,7 +67,7 @@ struct OpenArguments {
 class WordDocuments : public AutomationObject {
 public:
     using AutomationObject::AutomationObject;
-    HRESULT Close(long saveChanges, long originalFormat, bool routeDocument) noexcept;
+    [[nodiscard]] HRESULT Close(long saveChanges, long originalFormat, bool routeDocument) noexcept;
     // The returned document is not wanted; it is released at once.
     void Open(const OpenArguments& arguments);
 };
@@ -80,9 +77,9 @@ public:
     using AutomationObject::AutomationObject;
     WordDocument Document();
     long End();
-    HRESULT SetEnd(long position) noexcept;
-    HRESULT SetStart(long position) noexcept;
-    HRESULT Copy() noexcept;
+    [[nodiscard]] HRESULT SetEnd(long position) noexcept;
+    [[nodiscard]] HRESULT SetStart(long position) noexcept;
+    [[nodiscard]] HRESULT Copy() noexcept;
 };
 
 // Word's Application object, fetched afresh for each use by TWordApplication.

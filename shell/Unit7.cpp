@@ -1,7 +1,9 @@
 #include "shell/Unit7.h"
 
+#include "channel/Protocol.h"
 #include "channel/RequestHandshake.h"
 #include "channel/SharedBlock.h"
+#include "common/ExecutableFolder.h"
 #include "common/StageTrace.h"
 #include "desktop/Clipboard.h"
 #include "preview/PreviewProcedure.h"
@@ -12,24 +14,9 @@
 
 namespace {
 
-constexpr char FormClassName[] = "TWordForm";
 constexpr char FormCaption[] = "WordForm";
 constexpr int ClientWidth = 554;
 constexpr int ClientHeight = 292;
-
-// The folder of the running executable, up to and including its last
-// backslash. CharPrevA walks back over double-byte characters, whose second
-// byte may look like a backslash.
-std::string ExecutableFolder() {
-    char path[MAX_PATH * 2] = "";
-    const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length == 0 || length >= sizeof path) return {};
-    for (char* p = path + length; p > path;) {
-        p = ::CharPrevA(path, p);
-        if (*p == '\\') return std::string(path, p + 1);
-    }
-    return {};
-}
 
 // As an exception at start-up: the entry point shows it and the process ends.
 [[noreturn]] void RaiseCreationError(const char* what) {
@@ -85,7 +72,7 @@ TWordForm::TWordForm() { BindWordApplication(&WordApplication1); }
 
 TWordForm::~TWordForm() {
     BindWordApplication(nullptr);
-    if (handle_) ::DestroyWindow(handle_);
+    window_.reset();
 }
 
 TWordForm* TWordForm::Create(HINSTANCE instance) {
@@ -93,7 +80,7 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
-    windowClass.lpszClassName = FormClassName;
+    windowClass.lpszClassName = Protocol::WorkerWindowClass;
     // Without its window the process has no timer to start the request and
     // nothing to close: it must end, not wait in the message loop forever.
     if (!::RegisterClassExA(&windowClass)) RaiseCreationError("The main window's class cannot be registered");
@@ -103,20 +90,20 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     std::unique_ptr<TWordForm> form(new TWordForm());
     // Created without WS_VISIBLE and never shown: a window that is never
     // shown never gets a taskbar button either.
-    if (!::CreateWindowExA(0, FormClassName, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+    if (!::CreateWindowExA(0, Protocol::WorkerWindowClass, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                            frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
         RaiseCreationError("The main window cannot be created");
     return form.release();
 }
 
 void TWordForm::Close() {
-    if (handle_) ::SendMessageA(handle_, WM_CLOSE, 0, 0);
+    if (window_) ::SendMessageA(window_.get(), WM_CLOSE, 0, 0);
 }
 
 void TWordForm::FormCreate() {
     ::SetErrorMode(SEM_FAILCRITICALERRORS);
-    const std::string folder = ExecutableFolder();
-    if (!folder.empty()) ::SetCurrentDirectoryA(folder.c_str());
+    const std::wstring folder = ExecutableFolder();
+    if (!folder.empty()) (void)::SetCurrentDirectoryW(folder.c_str());
     if (!AttachSharedBlock()) {
         // No host: end before the first tick, without touching anything. The
         // quit request is served ahead of any timer message.
@@ -131,25 +118,22 @@ void TWordForm::Timer_StartProcessTimer() {
     Timer_StartProcess.Disable();
     // The window closes whatever the handshake met, so the process never
     // stays alive hidden; a close request that came meanwhile is served here.
-    struct CloseAtEnd {
-        TWordForm* form;
-        ~CloseAtEnd() {
-            form->requestRunning_ = false;
-            form->Close();
-        }
-    } closeAtEnd{this};
+    const ScopeExit closeAtEnd([this]() noexcept {
+        requestRunning_ = false;
+        Close();
+    });
     requestRunning_ = true;
     RunRequestHandshake(ExtractPreview);
     TraceStage(closeRequested_ ? "exiting (a close request came during the request)" : "exiting");
 }
 
-LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT TWordForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
             // The timer is set while the window is being created, before
             // FormCreate; its first tick comes once the message loop runs.
-            Timer_StartProcess.Start(handle_);
-            SetClipboardOwnerWindow(handle_);
+            Timer_StartProcess.Start(window);
+            SetClipboardOwnerWindow(window);
             FormCreate();
             return 0;
         case WM_TIMER:
@@ -164,16 +148,17 @@ LRESULT TWordForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 return 0;
             }
             FormClose();
-            ::DestroyWindow(handle_);
+            window_.reset();
             return 0;
         case WM_DESTROY:
-            // The main window going ends the application.
-            handle_ = nullptr;
+            // The main window going ends the application. When it goes by
+            // other means than window_.reset(), the system destroys it.
+            (void)window_.release();
             SetClipboardOwnerWindow(nullptr);
             Application::Terminate();
             return 0;
         default:
-            return ::DefWindowProcA(handle_, message, wParam, lParam);
+            return ::DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
@@ -181,17 +166,20 @@ LRESULT CALLBACK TWordForm::WindowProc(HWND window, UINT message, WPARAM wParam,
     TWordForm* form = nullptr;
     if (message == WM_NCCREATE) {
         form = static_cast<TWordForm*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-        form->handle_ = window;
-        ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+        form->window_.reset(window);
+        (void)::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    } else if (message == WM_NCDESTROY) {
+        // The last message the window gets, after WM_DESTROY: the form has let go of it.
+        (void)::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     } else {
         form = reinterpret_cast<TWordForm*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
     }
-    if (!form || form->handle_ != window) return ::DefWindowProcA(window, message, wParam, lParam);
+    if (!form) return ::DefWindowProcA(window, message, wParam, lParam);
     // Exceptions cannot travel through the system's frames back to the
     // message loop; they stop here, as the framework's default handling
     // would have stopped them, with the standard error box.
     try {
-        return form->HandleMessage(message, wParam, lParam);
+        return form->HandleMessage(window, message, wParam, lParam);
     } catch (const std::exception& failure) {
         Application::ShowException(failure.what());
     } catch (...) {

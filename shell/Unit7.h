@@ -2,6 +2,7 @@
 // own the start timer and the Word connection, and closing it ends the process.
 #pragma once
 
+#include "common/KernelResources.h"
 #include "preview/WordApplication.h"
 
 #include <windows.h>
@@ -31,7 +32,7 @@ public:
     ~TWordForm();
 
     void Close();  // as the user closing it would: FormClose, then the window goes
-    HWND Handle() const { return handle_; }
+    HWND Handle() const { return window_.get(); }
 
     // Declared in this order so that the Word connection goes before the
     // timer. The form binds WordApplication1 to the preview at creation.
@@ -43,10 +44,11 @@ private:
     void FormCreate();
     void FormClose();
     void Timer_StartProcessTimer();
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND handle_ = nullptr;
+    // Owned from WM_NCCREATE until WM_DESTROY.
+    UniqueWindow window_;
     // While the request runs its waits dispatch messages, so a close request
     // (another program's WM_CLOSE, taskkill without /f) can arrive in the
     // middle of it; it is held until the request has ended.

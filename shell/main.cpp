@@ -1,7 +1,8 @@
 // WordPreview.exe: a windowless worker that previews one document for the
 // host that started it. No command line, no settings: everything comes
 // through the host's shared request block.
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/TimerResolution.h"
 #include "shell/Unit7.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {

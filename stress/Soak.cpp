@@ -28,99 +28,48 @@ enum class Clip { Whole, First3000, Placeholder };
 
 struct Branch {
     const char* name;
-    json script;
+    json script = json::object();
     std::size_t documentLength = 200;
     std::uint8_t kind = 1;
-    bool deleteAlways = false, deleteKind1 = false, deleteKind2 = false, deleteKind3 = false;
+    bool deleteAlways = false;
+    bool deleteKind1 = false;
+    bool deleteKind2 = false;
+    bool deleteKind3 = false;
     bool stopWaiting = false;
     Outcome outcome = Outcome::Preview;
     Clip clipboard = Clip::Whole;
     bool deleted = false;
 };
 
-std::vector<Branch> Branches() {
-    const auto opens = [](const char* code) { return json{{"openResults", {code}}}; };
-    std::vector<Branch> b;
-    b.push_back({"preview", json::object()});
-    {
-        Branch x{"long-preview", json::object()};
-        x.documentLength = 5000;
-        x.clipboard = Clip::First3000;
-        b.push_back(x);
-    }
-    {
-        Branch x{"stop-waiting", json::object()};
-        x.stopWaiting = true;
-        b.push_back(x);
-    }
-    {
-        Branch x{"delete-always", json::object()};
-        x.kind = 0;
-        x.deleteAlways = x.deleted = true;
-        b.push_back(x);
-    }
-    {
-        Branch x{"delete-kind2", json::object()};
-        x.kind = 2;
-        x.deleteKind2 = x.deleted = true;
-        b.push_back(x);
-    }
-    {
-        Branch x{"kind3-with-other-kinds-flags", json::object()};
-        x.kind = 3;
-        x.deleteKind1 = x.deleteKind2 = true;
-        b.push_back(x);
-    }
-    {
-        Branch x{"server-fault", opens("0x80010105")};
-        x.deleteAlways = true;  // never honoured on this branch
-        x.outcome = Outcome::Placeholder;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    {
-        Branch x{"unavailable-then-open", json{{"openResults", {"0x800706BA", "0"}}}};
-        b.push_back(x);
-    }
-    {
-        Branch x{"rejected", opens("0x800A1520")};
-        x.deleteKind1 = x.deleted = true;
-        x.outcome = Outcome::DocumentRefused;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    {
-        Branch x{"known-800A141F", opens("0x800A141F")};
-        x.outcome = Outcome::Placeholder;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    {
-        Branch x{"known-800A1401", opens("0x800A1401")};
-        x.deleteAlways = x.deleted = true;
-        x.outcome = Outcome::Placeholder;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    {
-        Branch x{"unknown-failure", opens("0x80004005")};
-        x.kind = 3;
-        x.deleteKind3 = x.deleted = true;
-        x.outcome = Outcome::Placeholder;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    {
-        Branch x{"end-zero-once", json{{"endZeroReads", 1}}};
-        b.push_back(x);
-    }
-    {
-        Branch x{"word-dies-on-open", json{{"dieOn", "Documents.Open"}}};
-        x.outcome = Outcome::Placeholder;
-        x.clipboard = Clip::Placeholder;
-        b.push_back(x);
-    }
-    return b;
+json Opens(std::initializer_list<const char*> codes) { return json{{"openResults", codes}}; }
+
+// The normal road and every failure branch, in the order the soak cycles through them.
+const std::vector<Branch>& Branches() {
+    constexpr Outcome placeholder = Outcome::Placeholder;
+    static const std::vector<Branch> branches = {
+        {.name = "preview"},
+        {.name = "long-preview", .documentLength = 5000, .clipboard = Clip::First3000},
+        {.name = "stop-waiting", .stopWaiting = true},
+        {.name = "delete-always", .kind = 0, .deleteAlways = true, .deleted = true},
+        {.name = "delete-kind2", .kind = 2, .deleteKind2 = true, .deleted = true},
+        {.name = "kind3-with-other-kinds-flags", .kind = 3, .deleteKind1 = true, .deleteKind2 = true},
+        // DeleteAlways is never honoured on this branch: there is no clean-up.
+        {.name = "server-fault", .script = Opens({"0x80010105"}), .deleteAlways = true, .outcome = placeholder,
+         .clipboard = Clip::Placeholder},
+        {.name = "unavailable-then-open", .script = Opens({"0x800706BA", "0"})},
+        {.name = "rejected", .script = Opens({"0x800A1520"}), .deleteKind1 = true, .outcome = Outcome::DocumentRefused,
+         .clipboard = Clip::Placeholder, .deleted = true},
+        {.name = "known-800A141F", .script = Opens({"0x800A141F"}), .outcome = placeholder,
+         .clipboard = Clip::Placeholder},
+        {.name = "known-800A1401", .script = Opens({"0x800A1401"}), .deleteAlways = true, .outcome = placeholder,
+         .clipboard = Clip::Placeholder, .deleted = true},
+        {.name = "unknown-failure", .script = Opens({"0x80004005"}), .kind = 3, .deleteKind3 = true,
+         .outcome = placeholder, .clipboard = Clip::Placeholder, .deleted = true},
+        {.name = "end-zero-once", .script = json{{"endZeroReads", 1}}},
+        {.name = "word-dies-on-open", .script = json{{"dieOn", "Documents.Open"}}, .outcome = placeholder,
+         .clipboard = Clip::Placeholder},
+    };
+    return branches;
 }
 
 std::string DocumentText(std::size_t length, unsigned request) {
@@ -206,7 +155,7 @@ DWORD HandleCount() {
 }
 
 // A fresh open of the name finds nothing, or a mutex nobody owns and nobody abandoned.
-bool MutexFree() {
+[[nodiscard]] bool MutexFree() {
     const UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, SoakMutexName));
     if (!mutex) return true;
     const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
@@ -224,7 +173,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     Request request;
     request.text = DocumentText(branch.documentLength, number);
     const std::string path = folder + "soak-" + std::to_string(number) + ".txt";
-    stressrig::WriteDocument(path, request.text);
+    (void)stressrig::WriteDocument(path, request.text);  // a document that is not there shows as a mismatch
     json script = branch.script;
     script["windowTitle"] = "Microsoft Word";
     testsupport::WriteWordScript(script);
@@ -241,7 +190,7 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     options.stopWaitingInsteadOfTaken = branch.stopWaiting;
     options.bound = std::chrono::seconds(30);
     request.result = previewhost::RunPreview(options);
-    request.deleted = !stressrig::FileExists(path);
+    request.deleted = !testsupport::FileExists(path);
     ::DeleteFileA(path.c_str());
     return request;
 }
@@ -256,13 +205,61 @@ std::string Mismatch(const Branch& branch, const Request& request) {
     switch (branch.clipboard) {
         case Clip::Whole: clip = request.text + "\r\n"; break;  // Word copies the final paragraph mark too
         case Clip::First3000: clip = request.text.substr(0, 3000); break;
-        case Clip::Placeholder: clip = previewhost::PlaceholderText; break;
+        case Clip::Placeholder: clip = Protocol::PlaceholderText; break;
     }
     if (r.clipboardText != clip)
         return "clipboard held " + std::to_string(r.clipboardText.size()) + " bytes, not the expected " +
                std::to_string(clip.size());
     if (request.deleted != branch.deleted) return branch.deleted ? "document kept, should be deleted" : "document deleted, should be kept";
     return {};
+}
+
+// What the soak watches: each request, and what is left once all have run.
+struct Findings {
+    std::vector<std::string> failures;
+    std::size_t wordInstancesMax = 0;
+    DWORD handlesBefore = 0;
+    DWORD handlesAfter = 0;
+    std::size_t workersLeft = 0;
+    bool mutexFree = false;
+    long documentsOpen = 0;
+
+    long HandleGrowth() const { return static_cast<long>(handlesAfter) - static_cast<long>(handlesBefore); }
+    bool Clean() const {
+        return failures.empty() && workersLeft == 0 && wordInstancesMax <= 1 && HandleGrowth() <= 0 && mutexFree &&
+               documentsOpen == 0;
+    }
+};
+
+// Requests 1 to `count`, cycling through the branches; each is checked as it ends.
+void RunRequests(unsigned count, const std::string& folder, DocumentLedger& ledger, Findings& findings) {
+    const std::vector<Branch>& branches = Branches();
+    for (unsigned i = 1; i <= count; ++i) {
+        const Branch& branch = branches[(i - 1) % branches.size()];
+        const std::string which = "failure: request " + std::to_string(i) + " (" + branch.name + "): ";
+        const Request request = RunOne(branch, i, folder);
+        if (const std::string m = Mismatch(branch, request); !m.empty()) findings.failures.push_back(which + m);
+        if (const std::size_t workers = stressrig::WorkersAlive(); workers != 0)
+            findings.failures.push_back(which + std::to_string(workers) + " worker(s) still alive afterwards");
+        findings.wordInstancesMax = std::max(findings.wordInstancesMax, testsupport::WordProcessIds().size());
+        ledger.Add(testsupport::ReadWordLog());
+        testsupport::ClearWordLog();
+        if (i % 50 == 0) std::printf("progress: %u/%u requests, %zu failures\n", i, count, findings.failures.size());
+    }
+}
+
+void PrintFindings(const Findings& f, unsigned count, double seconds) {
+    for (const std::string& failure : f.failures) std::printf("%s\n", failure.c_str());
+    std::printf("requests: %u\n", count);
+    std::printf("workers_left: %zu\n", f.workersLeft);
+    std::printf("word_instances_max: %zu\n", f.wordInstancesMax);
+    std::printf("host_handles_before: %lu\n", static_cast<unsigned long>(f.handlesBefore));
+    std::printf("host_handles_after: %lu\n", static_cast<unsigned long>(f.handlesAfter));
+    std::printf("handle_growth: %ld\n", f.HandleGrowth());
+    std::printf("mutex_free_at_end: %d\n", f.mutexFree ? 1 : 0);
+    std::printf("documents_left_open: %ld\n", f.documentsOpen);
+    std::printf("failures: %zu\n", f.failures.size());
+    std::printf("seconds: %.1f\n", seconds);
 }
 
 }  // namespace
@@ -272,7 +269,6 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const auto started = Clock::now();
     const std::string folder = stressrig::ScratchFolder("wordpreview-soak");
-    const std::vector<Branch> branches = Branches();
 
     if (stressrig::FreshWarmWord() == 0) {
         std::printf("soak: the Word double did not come up\n");
@@ -282,48 +278,21 @@ int main(int argc, char** argv) {
     DocumentLedger ledger;
 
     // The first request pays for what the host sets up once (clipboard, window station).
-    const Request warmUp = RunOne(branches.front(), 0, folder);
-    if (const std::string m = Mismatch(branches.front(), warmUp); !m.empty()) std::printf("warm-up request: %s\n", m.c_str());
+    const Branch& first = Branches().front();
+    const Request warmUp = RunOne(first, 0, folder);
+    if (const std::string m = Mismatch(first, warmUp); !m.empty()) std::printf("warm-up request: %s\n", m.c_str());
     ledger.Add(testsupport::ReadWordLog());
     testsupport::ClearWordLog();
-    const DWORD handlesBefore = HandleCount();
 
-    std::vector<std::string> failures;
-    std::size_t wordInstancesMax = 0;
-    for (unsigned i = 1; i <= count; ++i) {
-        const Branch& branch = branches[(i - 1) % branches.size()];
-        const Request request = RunOne(branch, i, folder);
-        if (const std::string m = Mismatch(branch, request); !m.empty())
-            failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " + m);
-        if (const std::size_t workers = stressrig::WorkersAlive(); workers != 0)
-            failures.push_back("failure: request " + std::to_string(i) + " (" + branch.name + "): " +
-                               std::to_string(workers) + " worker(s) still alive afterwards");
-        wordInstancesMax = std::max(wordInstancesMax, testsupport::WordProcessIds().size());
-        ledger.Add(testsupport::ReadWordLog());
-        testsupport::ClearWordLog();
-        if (i % 50 == 0) std::printf("progress: %u/%u requests, %zu failures\n", i, count, failures.size());
-    }
-
-    const DWORD handlesAfter = HandleCount();
-    const long handleGrowth = static_cast<long>(handlesAfter) - static_cast<long>(handlesBefore);
-    const std::size_t workersLeft = stressrig::WorkersAlive();
-    const bool mutexFree = MutexFree();
-    const long documentsOpen = ledger.OpenInLiveWords();
+    Findings findings;
+    findings.handlesBefore = HandleCount();
+    RunRequests(count, folder, ledger, findings);
+    findings.handlesAfter = HandleCount();
+    findings.workersLeft = stressrig::WorkersAlive();
+    findings.mutexFree = MutexFree();
+    findings.documentsOpen = ledger.OpenInLiveWords();
     testsupport::KillAllWordDoubles();
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
-    for (const std::string& failure : failures) std::printf("%s\n", failure.c_str());
-    std::printf("requests: %u\n", count);
-    std::printf("workers_left: %zu\n", workersLeft);
-    std::printf("word_instances_max: %zu\n", wordInstancesMax);
-    std::printf("host_handles_before: %lu\n", static_cast<unsigned long>(handlesBefore));
-    std::printf("host_handles_after: %lu\n", static_cast<unsigned long>(handlesAfter));
-    std::printf("handle_growth: %ld\n", handleGrowth);
-    std::printf("mutex_free_at_end: %d\n", mutexFree ? 1 : 0);
-    std::printf("documents_left_open: %ld\n", documentsOpen);
-    std::printf("failures: %zu\n", failures.size());
-    std::printf("seconds: %.1f\n", seconds);
-    const bool clean = failures.empty() && workersLeft == 0 && wordInstancesMax <= 1 && handleGrowth <= 0 && mutexFree &&
-                       documentsOpen == 0;
-    return clean ? 0 : 1;
+    PrintFindings(findings, count, std::chrono::duration<double>(Clock::now() - started).count());
+    return findings.Clean() ? 0 : 1;
 }

@@ -2,7 +2,8 @@
 // state between requests, and the count of live workers.
 #pragma once
 
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 
@@ -13,21 +14,17 @@
 namespace stressrig {
 
 // A folder of the rig's own under the temp folder, with a trailing backslash.
-// Narrow on purpose: the worker reads the path in the system code page.
+// In the system code page, in which the worker reads the path.
 inline std::string ScratchFolder(const char* name) {
-    char temp[MAX_PATH] = "";
-    ::GetTempPathA(MAX_PATH, temp);
-    std::string folder = std::string(temp) + name + "\\";
-    ::CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string folder = testsupport::TempPath(name) + "\\";
+    (void)::CreateDirectoryW(WideText(folder, CP_ACP).c_str(), nullptr);
     return folder;
 }
 
-inline bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-inline bool WriteDocument(const std::string& path, const std::string& text) {
-    const HANDLE raw = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) return false;
-    const UniqueHandle file(raw);
+[[nodiscard]] inline bool WriteDocument(const std::string& path, const std::string& text) {
+    const UniqueFileHandle file(
+        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
     return ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
            written == text.size();
@@ -37,9 +34,9 @@ inline std::size_t WorkersAlive() { return process_tools::ProcessIdsByName(L"Wor
 
 // One warm Word double and nothing else: a fresh rpcss too, so that no dead
 // server's registration lingers from an earlier request.
-inline DWORD FreshWarmWord() {
+[[nodiscard]] inline DWORD FreshWarmWord() {
     testsupport::KillAllWordDoubles();
-    testsupport::RegisterWordDouble();
+    (void)testsupport::RegisterWordDouble();
     return testsupport::StartWarmWord();
 }
 

@@ -1,22 +1,14 @@
 #include "ProcessTools.h"
 
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
 
 #include <tlhelp32.h>
 
 namespace process_tools {
 
-namespace {
-// CreateFile and CreateToolhelp32Snapshot report failure as INVALID_HANDLE_VALUE,
-// which UniqueHandle treats as a real handle; map it to empty.
-UniqueHandle Owned(HANDLE handle) {
-    return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
-}
-}  // namespace
-
 std::vector<DWORD> ProcessIdsByName(const wchar_t* imageName) {
     std::vector<DWORD> ids;
-    const UniqueHandle snapshot = Owned(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    const UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return ids;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
@@ -27,21 +19,21 @@ std::vector<DWORD> ProcessIdsByName(const wchar_t* imageName) {
     return ids;
 }
 
-bool TerminateAndWait(DWORD pid, DWORD timeoutMs) {
+bool TerminateAndWait(DWORD pid, DWORD timeoutMs) noexcept {
     UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     if (!process) return false;
-    ::TerminateProcess(process.get(), 1);
+    (void)::TerminateProcess(process.get(), 1);
     return ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 void RestartRpcss() {
-    for (DWORD pid : ProcessIdsByName(L"rpcss.exe")) TerminateAndWait(pid);
+    for (DWORD pid : ProcessIdsByName(L"rpcss.exe")) (void)TerminateAndWait(pid);
 }
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path) {
-    const UniqueHandle file = Owned(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     std::string bytes;
     char chunk[16384];
@@ -51,13 +43,13 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
     return bytes;
 }
 
-bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+bool AppendToFile(const std::wstring& path, const std::string& bytes) noexcept {
     // Several processes append over time (double instances, the taskkill double);
     // a test may delete the file between runs. Retry briefly on a sharing clash.
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const UniqueHandle file = Owned(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             ::Sleep(10);
             continue;
@@ -68,19 +60,6 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
                written == bytes.size();
     }
     return false;
-}
-
-std::wstring OwnFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    return path.substr(0, path.find_last_of(L"\\/"));
 }
 
 }  // namespace process_tools

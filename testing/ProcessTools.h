@@ -15,7 +15,7 @@ std::vector<DWORD> ProcessIdsByName(const wchar_t* imageName);
 
 // Ends the process by force and waits (bounded) until it has gone.
 // Returns false when it could not be opened or did not end in time.
-bool TerminateAndWait(DWORD pid, DWORD timeoutMs = 5000);
+[[nodiscard]] bool TerminateAndWait(DWORD pid, DWORD timeoutMs = 5000) noexcept;
 
 // Wine 8 keeps a dead local server's class registration (and its running
 // object table entry) inside rpcss.exe, so every later CoCreateInstance for
@@ -27,9 +27,6 @@ void RestartRpcss();
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 // Appends bytes in one write, sharing the file with readers and other writers.
-bool AppendToFile(const std::wstring& path, const std::string& bytes);
-
-// The folder (no trailing backslash) that holds this process's executable.
-std::wstring OwnFolder();
+[[nodiscard]] bool AppendToFile(const std::wstring& path, const std::string& bytes) noexcept;
 
 }  // namespace process_tools

@@ -1,9 +1,9 @@
 #include "TestSupport.h"
 
-#include "common/WinResources.h"
+#include "channel/Protocol.h"
+#include "common/ComResources.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
 
 #include <algorithm>
 
@@ -21,14 +21,12 @@ std::wstring DosPathOf(const char* unixPath) {
     const auto convert = reinterpret_cast<WineGetDosFileName>(
         reinterpret_cast<void*>(::GetProcAddress(kernel, "wine_get_dos_file_name")));
     if (convert) {
-        if (LPWSTR dos = convert(unixPath)) {
-            std::wstring path(dos);
-            ::HeapFree(::GetProcessHeap(), 0, dos);
-            return path;
-        }
+        // The name comes in memory from the process heap, which the caller frees.
+        const UniqueHeapMemory dos(convert(unixPath));
+        if (dos) return std::wstring(static_cast<const wchar_t*>(dos.get()));
     }
     // Not under Wine (or no mapping): Wine's default drive for "/".
-    std::wstring path = L"Z:" + testing_text::Widen(unixPath);
+    std::wstring path = L"Z:" + WideText(unixPath, CP_UTF8);
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
@@ -49,38 +47,69 @@ std::vector<std::string> Lines(const std::string& bytes) {
     return lines;
 }
 
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+[[nodiscard]] bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     ::DeleteFileW(path.c_str());
     return process_tools::AppendToFile(path, bytes);
 }
 
 constexpr wchar_t kUserClasses[] = L"Software\\Classes\\";
 
-void CloseRegistryKey(HKEY key) noexcept { ::RegCloseKey(key); }
-using UniqueRegistryKey = UniqueResource<HKEY, CloseRegistryKey, nullptr>;
+// Word's class under CLSID, as the registry names it.
+std::wstring ClassKey() { return std::wstring(L"CLSID\\") + Protocol::WordClassIdText; }
 
-bool SetLocalServer(HKEY root, const std::wstring& clsidKey, const std::wstring& server) {
-    HKEY raw = nullptr;
+[[nodiscard]] bool SetLocalServer(HKEY root, const std::wstring& clsidKey, const std::wstring& server) {
+    UniqueRegistryKey key;
     const std::wstring path = clsidKey + L"\\LocalServer32";
-    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return false;
-    const UniqueRegistryKey key(raw);
     return ::RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
                             static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-bool Attachable() {
+[[nodiscard]] bool Attachable() {
     ComPtr<IUnknown> running;
-    return SUCCEEDED(::GetActiveObject(word_ids::CLSID_Application, nullptr, &running));
+    return SUCCEEDED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running));
 }
 
-bool LoggedStart(DWORD pid) {
+[[nodiscard]] bool LoggedStart(DWORD pid) {
     for (const json& line : WordCalls(ReadWordLog(), "Started"))
         if (line.value("pid", 0u) == pid) return true;
     return false;
 }
 
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindowOfProcess(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    (void)::GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId) search->found.push_back(window);
+    return TRUE;
+}
+
 }  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound, DWORD pollMs) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        ::Sleep(pollMs);
+    }
+    return true;
+}
+
+std::string TempPath(const std::string& name) {
+    wchar_t folder[MAX_PATH + 1] = L"";
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    return NarrowText(std::wstring_view(folder, length <= MAX_PATH ? length : 0), CP_ACP) + name;
+}
+
+bool FileExists(const std::string& path) {
+    return ::GetFileAttributesW(WideText(path, CP_ACP).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring TestBinDir() {
     static const std::wstring dir = DosPathOf(TESTSUPPORT_TESTBIN_DIR);
@@ -92,17 +121,17 @@ std::wstring WordDoublePath() { return InTestBin(L"WINWORD.EXE"); }
 
 bool RegisterWordDouble() {
     const std::wstring server = L"\"" + WordDoublePath() + L"\"";
-    const bool machine = SetLocalServer(HKEY_CLASSES_ROOT, word_ids::kClsidKey, server);
-    const bool user = SetLocalServer(HKEY_CURRENT_USER, std::wstring(kUserClasses) + word_ids::kClsidKey, server);
+    const bool machine = SetLocalServer(HKEY_CLASSES_ROOT, ClassKey(), server);
+    const bool user = SetLocalServer(HKEY_CURRENT_USER, std::wstring(kUserClasses) + ClassKey(), server);
     return machine || user;
 }
 
 void UnregisterWordDouble() {
-    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, word_ids::kClsidKey);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kUserClasses) + word_ids::kClsidKey).c_str());
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKey().c_str());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kUserClasses) + ClassKey()).c_str());
 }
 
-void WriteWordScript(const json& script) { WriteFileBytes(InTestBin(L"word-double-script.json"), script.dump(2)); }
+void WriteWordScript(const json& script) { (void)WriteFileBytes(InTestBin(L"word-double-script.json"), script.dump(2)); }
 
 void ClearWordLog() { ::DeleteFileW(InTestBin(L"word-double-log.jsonl").c_str()); }
 
@@ -158,8 +187,26 @@ DWORD StartWarmWord(DWORD timeoutMs) {
 }
 
 void KillAllWordDoubles() {
-    for (DWORD pid : WordProcessIds()) process_tools::TerminateAndWait(pid);
+    for (DWORD pid : WordProcessIds()) (void)process_tools::TerminateAndWait(pid);
     process_tools::RestartRpcss();
+}
+
+std::vector<HWND> TopLevelWindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    (void)::EnumWindows(CollectWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::string ClassNameOf(HWND window) {
+    char name[256] = "";
+    const int length = ::GetClassNameA(window, name, sizeof name);
+    return std::string(name, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+HWND TopLevelWindowOf(DWORD processId, const std::string& windowClass) {
+    for (HWND window : TopLevelWindowsOf(processId))
+        if (ClassNameOf(window) == windowClass) return window;
+    return nullptr;
 }
 
 HWND FindWordWindow(const std::wstring& title) {

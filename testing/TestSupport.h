@@ -7,10 +7,25 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+// Polls `condition` every `pollMs` until it holds or `bound` runs out; true
+// when it held. Every wait of a test on another thread or process goes
+// through a bound like this one, so that a fault ends the test instead of
+// hanging it.
+[[nodiscard]] bool WaitUntil(const std::function<bool()>& condition,
+                             std::chrono::milliseconds bound = std::chrono::seconds(30), DWORD pollMs = 1);
+
+// `name` in the temp folder, in the system code page (as the block carries a
+// document's path); the folder may have any name that code page can spell.
+[[nodiscard]] std::string TempPath(const std::string& name);
+// Whether a file or folder of this system-code-page path exists.
+[[nodiscard]] bool FileExists(const std::string& path);
 
 // build/testbin as a Windows path, no trailing backslash.
 std::wstring TestBinDir();
@@ -20,7 +35,7 @@ std::wstring WordDoublePath();  // testbin\WINWORD.EXE
 // Registers WINWORD.EXE as Word's LocalServer32 (HKCR\CLSID\{000209FF-...}, which
 // is what Wine's COM reads, plus HKCU\Software\Classes as Windows would also
 // honour). Unregistering removes both, so that "Word is not installed".
-bool RegisterWordDouble();
+[[nodiscard]] bool RegisterWordDouble();
 void UnregisterWordDouble();
 
 // The double's script (see testing/README.md); an empty object = defaults.
@@ -40,16 +55,22 @@ std::vector<DWORD> WordProcessIds();
 // Starts the double directly (as a Word the user already runs) and waits,
 // bounded, until it is registered and GetActiveObject finds it. Returns its
 // pid, or 0 when it did not come up.
-DWORD StartWarmWord(DWORD timeoutMs = 10000);
+[[nodiscard]] DWORD StartWarmWord(DWORD timeoutMs = 10000);
 
 // Ends every winword.exe and waits for them; then restarts Wine's rpcss so
 // that the dead servers' class registrations are gone and a later
 // CoCreateInstance starts a fresh double.
 void KillAllWordDoubles();
 
+// The top-level windows of process `processId`, and a window's class name.
+[[nodiscard]] std::vector<HWND> TopLevelWindowsOf(DWORD processId);
+[[nodiscard]] std::string ClassNameOf(HWND window);
+// The first of them of class `windowClass`, or NULL.
+[[nodiscard]] HWND TopLevelWindowOf(DWORD processId, const std::string& windowClass);
+
 // The double's top-level window (class "OpusApp") with this title (any title
 // when empty), or NULL. Word's title names the active document while one is.
 HWND FindWordWindow(const std::wstring& title = L"Microsoft Word");
-bool WordWindowIsMinimised(const std::wstring& title = L"Microsoft Word");
+[[nodiscard]] bool WordWindowIsMinimised(const std::wstring& title = L"Microsoft Word");
 
 }  // namespace testsupport

@@ -14,8 +14,10 @@
 //   hold-mutex         takes the mutex and never lets go
 //   die-holding        exits (code 9) while owning the mutex, WorkerBusy still set
 //   no-exit            never exits after the acknowledgement
+#include "channel/Protocol.h"
 #include "channel/SharedBlockLayout.h"
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -32,16 +34,11 @@ void Say(const std::string& line) { ::OutputDebugStringA(("WordPreview: " + line
 
 void PutOnClipboard(const std::string& text) {
     // A NULL-owner clipboard makes SetClipboardData fail on Windows: give it a window.
-    UniqueWindow owner(::CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+    const UniqueWindow owner = otherprogram::MessageWindow();
     ClipboardSession clipboard;
     for (int attempt = 0; attempt < 500 && !clipboard.Open(owner.get()); ++attempt) ::Sleep(10);
-    ::EmptyClipboard();
-    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
-    {
-        GlobalLockScope lock(memory);
-        std::memcpy(lock.data(), text.c_str(), text.size() + 1);
-    }
-    if (!::SetClipboardData(CF_TEXT, memory)) ::GlobalFree(memory);
+    (void)::EmptyClipboard();
+    (void)otherprogram::SetClipboardText(text);
 }
 
 }  // namespace
@@ -81,7 +78,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     block[Layout::WordReady] = mode == "no-word" ? 0 : 1;
     if (mode == "refused") block[Layout::OpenRejected] = 1;
     const bool placeholder = mode == "placeholder" || mode == "refused" || mode == "no-word";
-    PutOnClipboard(placeholder ? "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!" : "fake preview of " + path);
+    PutOnClipboard(placeholder ? Protocol::PlaceholderText : "fake preview of " + path);
     Say("copied");
     ::ReleaseMutex(mutex.get());
 

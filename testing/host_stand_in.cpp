@@ -12,24 +12,13 @@
 #include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace layout = SharedBlockLayout;
-using namespace std::chrono_literals;
 
 namespace {
-
-bool WaitUntil(const std::function<bool()>& met, std::chrono::milliseconds bound = 30s) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!met()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        ::Sleep(1);
-    }
-    return true;
-}
 
 int Fail(const char* what) {
     std::fprintf(stderr, "host_stand_in: %s\n", what);
@@ -50,19 +39,19 @@ int main(int argc, char** argv) {
     request.deleteAlways = argc > 4 && std::strcmp(argv[4], "--delete-always") == 0;
     channel.WriteRequest(request);
     const auto worker = previewhost::WorkerProcess::Start(testsupport::WorkerPath());
-    if (!WaitUntil([&] { return channel.Heartbeat() != 0; })) return Fail("no heartbeat");
+    if (!testsupport::WaitUntil([&] { return channel.Heartbeat() != 0; })) return Fail("no heartbeat");
 
     if (stage == "mutex") {
         if (::WaitForSingleObject(channel.Mutex(), 30000) != WAIT_OBJECT_0) return Fail("mutex not free");
         channel.SetByte(layout::GoSignal, 1);
     } else if (stage == "handover") {
         channel.SetByte(layout::GoSignal, 1);
-        if (!WaitUntil([&] { return channel.Byte(layout::GoSignal) == 0; })) return Fail("the worker took no mutex");
+        if (!testsupport::WaitUntil([&] { return channel.Byte(layout::GoSignal) == 0; })) return Fail("the worker took no mutex");
         if (::WaitForSingleObject(channel.Mutex(), 30000) != WAIT_OBJECT_0) return Fail("no hand-over");
         (void)previewhost::ReadClipboardText();
     } else if (stage != "heartbeat") {
         return Fail("unknown stage");
     }
-    ::SetEvent(reached.get());
+    (void)::SetEvent(reached.get());
     for (;;) ::Sleep(INFINITE);
 }

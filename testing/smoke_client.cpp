@@ -3,10 +3,11 @@
 // what the double logged. Prints timings; exits 1 on any mismatch.
 
 #include "TestSupport.h"
-#include "common/WinResources.h"
+#include "channel/Protocol.h"
+#include "common/ComResources.h"
+#include "common/TextConversion.h"
+#include "testing/OtherProgramClipboard.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
 
 #include <ocidl.h>
 
@@ -19,7 +20,6 @@
 #include <vector>
 
 using nlohmann::json;
-using testing_text::Utf8;
 
 namespace {
 
@@ -55,7 +55,7 @@ struct Outcome {
 };
 
 // Calls a member by name; `args` are in call order.
-Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {},
+[[nodiscard]] Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {},
              VARIANT* result = nullptr) {
     Outcome outcome;
     DISPID id = DISPID_UNKNOWN;
@@ -85,7 +85,7 @@ Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VAR
 
 ComPtr<IDispatch> GetObject(IDispatch* from, const wchar_t* name, Outcome* outcome = nullptr) {
     UniqueVariant value;
-    const Outcome result = Call(from, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, &value);
+    const Outcome result = Call(from, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, value.put());
     if (outcome) *outcome = result;
     if (FAILED(result.hr) || value.get().vt != VT_DISPATCH) return nullptr;
     return ComPtr<IDispatch>(value.get().pdispVal);
@@ -93,7 +93,7 @@ ComPtr<IDispatch> GetObject(IDispatch* from, const wchar_t* name, Outcome* outco
 
 long GetLong(IDispatch* from, const wchar_t* name) {
     UniqueVariant value;
-    if (FAILED(Call(from, name, DISPATCH_PROPERTYGET, {}, &value).hr) || value.get().vt != VT_I4) return -1;
+    if (FAILED(Call(from, name, DISPATCH_PROPERTYGET, {}, value.put()).hr) || value.get().vt != VT_I4) return -1;
     return value.get().lVal;
 }
 
@@ -149,19 +149,14 @@ std::string ClipboardAnsi() {
 void SetClipboard(const std::wstring& text) {
     ClipboardSession clipboard;
     if (!clipboard.Open(nullptr) || !::EmptyClipboard()) return;
-    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
-    {
-        const GlobalLockScope lock(block);
-        std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<wchar_t*>(lock.data()));
-    }
-    if (!::SetClipboardData(CF_UNICODETEXT, block)) ::GlobalFree(block);
+    (void)otherprogram::SetClipboardText(text);
 }
 
 // A sink that is only ever advised, never called.
 class QuietSink final : public IDispatch {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        *object = (iid == IID_IUnknown || iid == IID_IDispatch || iid == word_ids::DIID_ApplicationEvents3)
+        *object = (iid == IID_IUnknown || iid == IID_IDispatch || iid == Protocol::DIID_ApplicationEvents3)
                       ? static_cast<IDispatch*>(this) : nullptr;
         return *object ? S_OK : E_NOINTERFACE;
     }
@@ -173,9 +168,9 @@ public:
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
 };
 
-HRESULT CreateWord(ComPtr<IDispatch>& application, double* ms = nullptr) {
+[[nodiscard]] HRESULT CreateWord(ComPtr<IDispatch>& application, double* ms = nullptr) {
     const double start = NowMs();
-    const HRESULT hr = ::CoCreateInstance(word_ids::CLSID_Application, nullptr,
+    const HRESULT hr = ::CoCreateInstance(Protocol::CLSID_WordApplication, nullptr,
                                           CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch, &application);
     if (ms) *ms = NowMs() - start;
     return hr;
@@ -183,105 +178,121 @@ HRESULT CreateWord(ComPtr<IDispatch>& application, double* ms = nullptr) {
 
 void RunTaskkillLikeTheWorker() {
     // The worker's exact call; cmd.exe searches the current directory first.
-    ::SetCurrentDirectoryW(testsupport::TestBinDir().c_str());
-    std::system("taskkill.exe /f /t /im \"winword.exe\"");
+    (void)::SetCurrentDirectoryW(testsupport::TestBinDir().c_str());
+    (void)std::system("taskkill.exe /f /t /im \"winword.exe\"");
 }
 
-}  // namespace
+// What the sections share: the document, and the double's objects as the
+// preview's calls left them.
+struct Smoke {
+    std::wstring documentPath;
+    std::wstring documentText;
+    ComPtr<IDispatch> word;
+    ComPtr<IDispatch> documents;
+    ComPtr<IDispatch> selection;
+    ComPtr<IDispatch> document;
+};
 
-int main() {
-    const ComApartment apartment;
+Smoke Prepare() {
     testsupport::KillAllWordDoubles();
     Check(testsupport::RegisterWordDouble(), "register the double");
     testsupport::ClearWordLog();
     testsupport::ClearTaskkillLog();
     testsupport::WriteWordScript(json::object());
 
-    const std::wstring documentPath = testsupport::TestBinDir() + L"\\smoke-document.txt";
+    Smoke s;
+    s.documentPath = testsupport::TestBinDir() + L"\\smoke-document.txt";
     const std::string documentBytes = "Hello W\xF6rld\r\nsecond line";  // CP 1252
-    ::DeleteFileW(documentPath.c_str());
-    process_tools::AppendToFile(documentPath, documentBytes);
-    const std::wstring documentText = testing_text::Widen(documentBytes, CP_ACP);
+    ::DeleteFileW(s.documentPath.c_str());
+    (void)process_tools::AppendToFile(s.documentPath, documentBytes);
+    s.documentText = WideText(documentBytes, CP_ACP);
+    return s;
+}
 
-    // --- cold start through CoCreateInstance -------------------------------------
-    ComPtr<IDispatch> word;
+// Cold start through CoCreateInstance; false when the double does not come up.
+[[nodiscard]] bool ColdStart(Smoke& s) {
     double ms = 0;
-    HRESULT hr = CreateWord(word, &ms);
+    HRESULT hr = CreateWord(s.word, &ms);
     std::printf("CoCreateInstance (cold, starts the double): %s in %.0f ms\n", Hex(hr).c_str(), ms);
     Check(SUCCEEDED(hr), "CoCreateInstance starts the double");
-    if (FAILED(hr)) return 1;
+    if (FAILED(hr)) return false;
     {
         ComPtr<IUnknown> running;
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
         std::printf("GetActiveObject right after CoCreateInstance (registration delayed): %s\n", Hex(hr).c_str());
     }
     auto started = testsupport::WordCalls(testsupport::ReadWordLog(), "Started");
     Check(started.size() == 1 && started[0]["commandLine"].get<std::string>().find("Embedding") != std::string::npos,
           "started with -Embedding: " + (started.empty() ? std::string("-") : started[0].dump()));
+    return true;
+}
 
-    // --- QI and the event sink --------------------------------------------------
+// The QI for Word's own interface and the event sink.
+void EventSink(const Smoke& s) {
     ComPtr<IUnknown> typed;
-    hr = word->QueryInterface(word_ids::IID__Application, &typed);
+    HRESULT hr = s.word->QueryInterface(Protocol::IID__Application, &typed);
     std::printf("QI IID__Application across processes: %s\n", Hex(hr).c_str());
     ComPtr<IConnectionPointContainer> container;
-    hr = word.As(&container);
+    hr = s.word.As(&container);
     Check(SUCCEEDED(hr), "QI IConnectionPointContainer " + Hex(hr));
-    if (container) {
-        ComPtr<IConnectionPoint> point;
-        hr = container->FindConnectionPoint(word_ids::DIID_ApplicationEvents3, &point);
-        Check(SUCCEEDED(hr), "FindConnectionPoint " + Hex(hr));
-        QuietSink sink;
-        DWORD cookie = 0;
-        if (point) {
-            hr = point->Advise(&sink, &cookie);
-            Check(SUCCEEDED(hr), "Advise " + Hex(hr));
-            Check(SUCCEEDED(point->Unadvise(cookie)), "Unadvise");
-        }
+    if (!container) return;
+    ComPtr<IConnectionPoint> point;
+    hr = container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point);
+    Check(SUCCEEDED(hr), "FindConnectionPoint " + Hex(hr));
+    QuietSink sink;
+    DWORD cookie = 0;
+    if (point) {
+        hr = point->Advise(&sink, &cookie);
+        Check(SUCCEEDED(hr), "Advise " + Hex(hr));
+        Check(SUCCEEDED(point->Unadvise(cookie)), "Unadvise");
     }
+}
 
-    // --- the preview's calls -----------------------------------------------------
+// The preview's calls, in the worker's order, and what they leave on the clipboard.
+void PreviewCalls(Smoke& s) {
     const double previewStart = NowMs();
-    ComPtr<IDispatch> documents = GetObject(word.Get(), L"Documents");
-    Check(documents != nullptr, "Application.Documents");
-    Outcome outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    s.documents = GetObject(s.word.Get(), L"Documents");
+    Check(s.documents != nullptr, "Application.Documents");
+    Outcome outcome = Call(s.documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
     Check(SUCCEEDED(outcome.hr), "Documents.Close " + Hex(outcome.hr));
-    outcome = OpenDocument(documents.Get(), documentPath);
+    outcome = OpenDocument(s.documents.Get(), s.documentPath);
     Check(SUCCEEDED(outcome.hr), "Documents.Open " + Hex(outcome.hr));
-    ComPtr<IDispatch> selection = GetObject(word.Get(), L"Selection");
-    ComPtr<IDispatch> document = selection ? GetObject(selection.Get(), L"Document") : nullptr;
-    Check(document && SUCCEEDED(Call(document.Get(), L"Select", DISPATCH_METHOD).hr), "Document.Select");
-    const long end = GetLong(selection.Get(), L"End");
-    Check(end == static_cast<long>(documentText.size()) + 1, "Selection.End after the final paragraph mark = " + std::to_string(end));
-    Check(SUCCEEDED(Call(selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(5)}).hr), "Selection.End put");
-    Check(SUCCEEDED(Call(selection.Get(), L"Start", DISPATCH_PROPERTYPUT, {Long(0)}).hr), "Selection.Start put");
-    outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
+    s.selection = GetObject(s.word.Get(), L"Selection");
+    s.document = s.selection ? GetObject(s.selection.Get(), L"Document") : nullptr;
+    Check(s.document && SUCCEEDED(Call(s.document.Get(), L"Select", DISPATCH_METHOD).hr), "Document.Select");
+    const long end = GetLong(s.selection.Get(), L"End");
+    Check(end == static_cast<long>(s.documentText.size()) + 1,
+          "Selection.End after the final paragraph mark = " + std::to_string(end));
+    Check(SUCCEEDED(Call(s.selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(5)}).hr), "Selection.End put");
+    Check(SUCCEEDED(Call(s.selection.Get(), L"Start", DISPATCH_PROPERTYPUT, {Long(0)}).hr), "Selection.Start put");
+    outcome = Call(s.selection.Get(), L"Copy", DISPATCH_METHOD);
     std::printf("preview calls (Documents..Copy) took %.1f ms\n", NowMs() - previewStart);
     Check(SUCCEEDED(outcome.hr), "Selection.Copy " + Hex(outcome.hr));
-    Check(ClipboardUnicode() == documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8(ClipboardUnicode()));
+    Check(ClipboardUnicode() == s.documentText.substr(0, 5), "clipboard CF_UNICODETEXT: " + Utf8Text(ClipboardUnicode()));
     Check(ClipboardAnsi() == "Hello", "clipboard CF_TEXT: " + ClipboardAnsi());
-    {
-        std::vector<int> rendered;
-        for (const json& line : testsupport::WordCalls(testsupport::ReadWordLog(), "Clipboard.Render"))
-            rendered.push_back(line.value("format", 0));
-        Check(rendered == std::vector<int>{CF_UNICODETEXT, CF_TEXT},
-              "the double's data object rendered each format on request: " + json(rendered).dump());
-    }
+    std::vector<int> rendered;
+    for (const json& line : testsupport::WordCalls(testsupport::ReadWordLog(), "Clipboard.Render"))
+        rendered.push_back(line.value("format", 0));
+    Check(rendered == std::vector<int>{CF_UNICODETEXT, CF_TEXT},
+          "the double's data object rendered each format on request: " + json(rendered).dump());
+}
 
-    {
-        const double start = NowMs();
-        for (int i = 0; i < 20; ++i) GetLong(selection.Get(), L"Start");
-        std::printf("GetIDsOfNames + logged Invoke (Selection.Start get): %.2f ms\n", (NowMs() - start) / 20);
-        DISPID id = 0;
-        LPOLESTR name[] = {const_cast<LPOLESTR>(L"Start")};
-        const double bare = NowMs();
-        for (int i = 0; i < 20; ++i) selection->GetIDsOfNames(IID_NULL, name, 1, LOCALE_USER_DEFAULT, &id);
-        std::printf("bare round trip (GetIDsOfNames, not logged): %.2f ms\n", (NowMs() - bare) / 20);
-    }
+void CallTimings(const Smoke& s) {
+    const double start = NowMs();
+    for (int i = 0; i < 20; ++i) (void)GetLong(s.selection.Get(), L"Start");
+    std::printf("GetIDsOfNames + logged Invoke (Selection.Start get): %.2f ms\n", (NowMs() - start) / 20);
+    DISPID id = 0;
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"Start")};
+    const double bare = NowMs();
+    for (int i = 0; i < 20; ++i) (void)s.selection->GetIDsOfNames(IID_NULL, name, 1, LOCALE_USER_DEFAULT, &id);
+    std::printf("bare round trip (GetIDsOfNames, not logged): %.2f ms\n", (NowMs() - bare) / 20);
+}
 
-    // Whole text, then names in another case.
-    Call(document.Get(), L"sElEcT", DISPATCH_METHOD);
-    Check(SUCCEEDED(Call(selection.Get(), L"copy", DISPATCH_METHOD).hr), "case-insensitive names");
-    Check(ClipboardUnicode() == documentText + L"\r\n", "whole document and its final paragraph mark on the clipboard");
+// Whole text, names in another case, and the arguments of Open as the double logged them.
+void WholeTextAndLoggedArguments(const Smoke& s) {
+    (void)Call(s.document.Get(), L"sElEcT", DISPATCH_METHOD);
+    Check(SUCCEEDED(Call(s.selection.Get(), L"copy", DISPATCH_METHOD).hr), "case-insensitive names");
+    Check(ClipboardUnicode() == s.documentText + L"\r\n", "whole document and its final paragraph mark on the clipboard");
 
     const auto log = testsupport::ReadWordLog();
     const auto opens = testsupport::WordCalls(log, "Documents.Open");
@@ -296,8 +307,10 @@ int main() {
         const auto lines = testsupport::WordCalls(log, call);
         std::printf("  %s: %s\n", call, lines.empty() ? "(not logged)" : lines.back().dump().c_str());
     }
+}
 
-    // --- scripted behaviour ------------------------------------------------------
+// Open's scripted failures, a scripted text, Selection.End reading 0, Copy of nothing.
+void ScriptedBehaviour(const Smoke& s) {
     struct ErrorCase {
         const char* name;
         json script;
@@ -311,79 +324,90 @@ int main() {
     };
     for (const ErrorCase& c : openCases) {
         testsupport::WriteWordScript(c.script);
-        outcome = OpenDocument(documents.Get(), std::string(c.name) == "missing file" ? L"C:\\no\\such.doc" : documentPath);
+        const Outcome outcome =
+            OpenDocument(s.documents.Get(), std::string(c.name) == "missing file" ? L"C:\\no\\such.doc" : s.documentPath);
         Check(outcome.hr == c.expectedHr && outcome.scode == c.expectedScode,
               std::string("Open: ") + c.name + ": " + Hex(outcome.hr) + " scode " + Hex(outcome.scode) + " \"" +
-                  Utf8(outcome.description) + "\" from " + Utf8(outcome.source));
+                  Utf8Text(outcome.description) + "\" from " + Utf8Text(outcome.source));
     }
 
     testsupport::WriteWordScript({{"text", "scripted text"}});
-    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\no\\such.doc").hr), "scripted text needs no file");
+    Check(SUCCEEDED(OpenDocument(s.documents.Get(), L"C:\\no\\such.doc").hr), "scripted text needs no file");
     const long endReads = static_cast<long>(testsupport::WordCalls(testsupport::ReadWordLog(), "Selection.End.get").size());
     testsupport::WriteWordScript({{"text", "scripted text"}, {"endZeroReads", endReads + 1}});
-    Call(document.Get(), L"Select", DISPATCH_METHOD);  // the older document: Select makes it active again
-    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
-    const long first = GetLong(selection.Get(), L"End"), second = GetLong(selection.Get(), L"End");
-    Check(first == 0 && second == static_cast<long>(documentText.size()) + 1,
+    (void)Call(s.document.Get(), L"Select", DISPATCH_METHOD);  // the older document: Select makes it active again
+    (void)Call(GetObject(s.selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    const long first = GetLong(s.selection.Get(), L"End"), second = GetLong(s.selection.Get(), L"End");
+    Check(first == 0 && second == static_cast<long>(s.documentText.size()) + 1,
           "endZeroReads: " + std::to_string(first) + " then " + std::to_string(second));
 
     SetClipboard(L"marker");
-    Call(selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(0)});
-    outcome = Call(selection.Get(), L"Copy", DISPATCH_METHOD);
+    (void)Call(s.selection.Get(), L"End", DISPATCH_PROPERTYPUT, {Long(0)});
+    const Outcome outcome = Call(s.selection.Get(), L"Copy", DISPATCH_METHOD);
     Check(outcome.hr == DISP_E_EXCEPTION && outcome.scode == static_cast<HRESULT>(0x800A11FD),
           "Copy of an empty selection: " + Hex(outcome.hr) + " scode " + Hex(outcome.scode));
     Check(ClipboardUnicode() == L"marker", "clipboard left alone by a failed Copy");
+}
 
-    // --- where a Word error's code travels, seen across processes ----------------
+// Where a Word error's code travels, seen across processes.
+void ErrorCodeForms(const Smoke& s) {
     for (const char* form : {"scode", "wCode", "none"}) {
         for (bool deferred : {false, true}) {
             testsupport::WriteWordScript({{"openResults", {"0x800A1520"}}, {"errorInfo", form}, {"deferredFillIn", deferred}});
-            outcome = OpenDocument(documents.Get(), documentPath);
+            const Outcome outcome = OpenDocument(s.documents.Get(), s.documentPath);
             std::printf("error as %s%s: hr %s scode %s wCode %u fill-in arrived %d \"%s\"\n", form,
                         deferred ? " with a deferred fill-in" : "", Hex(outcome.hr).c_str(), Hex(outcome.rawScode).c_str(),
-                        outcome.wCode, outcome.deferredFillIn ? 1 : 0, Utf8(outcome.description).c_str());
+                        outcome.wCode, outcome.deferredFillIn ? 1 : 0, Utf8Text(outcome.description).c_str());
             Check(outcome.hr == DISP_E_EXCEPTION && !outcome.deferredFillIn,
                   std::string("error as ") + form + " arrives as DISP_E_EXCEPTION, any fill-in already run");
         }
     }
     testsupport::WriteWordScript(json::object());
+}
 
-    // --- a Word that is not itself: no final paragraph mark ------------------------
+// A Word that is not itself: no final paragraph mark; and the caption.
+void EmptyDocuments(const Smoke& s) {
     testsupport::WriteWordScript({{"text", ""}, {"finalParagraphMark", false}});
-    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\empty.doc").hr), "empty document without its mark");
-    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
-    Check(GetLong(selection.Get(), L"End") == 0, "nothing to select without the final paragraph mark");
+    Check(SUCCEEDED(OpenDocument(s.documents.Get(), L"C:\\empty.doc").hr), "empty document without its mark");
+    (void)Call(GetObject(s.selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    Check(GetLong(s.selection.Get(), L"End") == 0, "nothing to select without the final paragraph mark");
     testsupport::WriteWordScript({{"text", ""}});
-    Check(SUCCEEDED(OpenDocument(documents.Get(), L"C:\\empty.doc").hr), "empty document");
-    Call(GetObject(selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
-    Check(GetLong(selection.Get(), L"End") == 1, "an empty document selects its final paragraph mark");
-    Check(SUCCEEDED(Call(selection.Get(), L"Copy", DISPATCH_METHOD).hr) && ClipboardUnicode() == L"\r\n",
+    Check(SUCCEEDED(OpenDocument(s.documents.Get(), L"C:\\empty.doc").hr), "empty document");
+    (void)Call(GetObject(s.selection.Get(), L"Document").Get(), L"Select", DISPATCH_METHOD);
+    Check(GetLong(s.selection.Get(), L"End") == 1, "an empty document selects its final paragraph mark");
+    Check(SUCCEEDED(Call(s.selection.Get(), L"Copy", DISPATCH_METHOD).hr) && ClipboardUnicode() == L"\r\n",
           "and copies it as a line break");
     Check(testsupport::FindWordWindow(L"empty.doc - Microsoft Word") != nullptr, "the caption names the active document");
-    Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    (void)Call(s.documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
     Check(testsupport::FindWordWindow(L"Microsoft Word") != nullptr, "with none open it is \"Microsoft Word\"");
     testsupport::WriteWordScript(json::object());
+}
 
-    // --- attach to the running one -----------------------------------------------
-    {
-        ComPtr<IUnknown> running;
-        const double start = NowMs();
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
-        std::printf("GetActiveObject (running double): %s in %.1f ms\n", Hex(hr).c_str(), NowMs() - start);
-        Check(SUCCEEDED(hr), "GetActiveObject attaches");
-    }
+void AttachToTheRunningOne() {
+    ComPtr<IUnknown> running;
+    const double start = NowMs();
+    const HRESULT hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
+    std::printf("GetActiveObject (running double): %s in %.1f ms\n", Hex(hr).c_str(), NowMs() - start);
+    Check(SUCCEEDED(hr), "GetActiveObject attaches");
+}
 
-    // --- death and what it leaves behind ----------------------------------------
+// Death and what it leaves behind; the taskkill double puts things right.
+void DeathAndTaskkill(Smoke& s) {
     testsupport::WriteWordScript({{"dieOn", "Documents.Close"},
                                   {"dieOnCount", testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Close").size() + 1}});
-    outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    Outcome outcome = Call(s.documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
     Check(outcome.hr == static_cast<HRESULT>(0x800706BE), "call in flight when the double dies: " + Hex(outcome.hr));
-    outcome = Call(documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
+    outcome = Call(s.documents.Get(), L"Close", DISPATCH_METHOD, {Long(0), Long(1), Bool(false)});
     Check(outcome.hr == static_cast<HRESULT>(0x800706BA), "call after the double died: " + Hex(outcome.hr));
-    selection.Reset(); document.Reset(); documents.Reset(); container.Reset(); word.Reset();
+    s.selection.Reset();
+    s.document.Reset();
+    s.documents.Reset();
+    s.word.Reset();
     testsupport::WriteWordScript(json::object());
 
-    hr = CreateWord(word, &ms);
+    ComPtr<IDispatch> word;
+    double ms = 0;
+    HRESULT hr = CreateWord(word, &ms);
     std::printf("CoCreateInstance after the server died (Wine keeps its registration): %s in %.0f ms\n", Hex(hr).c_str(), ms);
     word.Reset();
 
@@ -406,9 +430,10 @@ int main() {
           "taskkill log: " + (commands.empty() ? std::string("-") : commands.back()));
     hr = CreateWord(word, &ms);
     Check(SUCCEEDED(hr), "CoCreateInstance after a kill: " + Hex(hr) + " in " + std::to_string(static_cast<int>(ms)) + " ms");
-    word.Reset();
+}
 
-    // --- a hung double, freed by killing it ---------------------------------------
+// A hung double, freed by killing it.
+void HungDouble(const Smoke& s) {
     testsupport::WriteWordScript({{"hangOn", "Documents.Open"},
                                   {"hangOnCount", testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open").size() + 1}});
     std::atomic<bool> returned = false;
@@ -417,9 +442,9 @@ int main() {
         const ComApartment ownApartment(COINIT_MULTITHREADED);
         ComPtr<IUnknown> running;
         ComPtr<IDispatch> application;
-        if (SUCCEEDED(::GetActiveObject(word_ids::CLSID_Application, nullptr, &running)) && SUCCEEDED(running.As(&application))) {
+        if (SUCCEEDED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running)) && SUCCEEDED(running.As(&application))) {
             const ComPtr<IDispatch> hungDocuments = GetObject(application.Get(), L"Documents");
-            if (hungDocuments) hungHr = OpenDocument(hungDocuments.Get(), documentPath).hr;
+            if (hungDocuments) hungHr = OpenDocument(hungDocuments.Get(), s.documentPath).hr;
         }
         returned = true;
     });
@@ -431,20 +456,22 @@ int main() {
     caller.join();
     Check(hungHr == static_cast<HRESULT>(0x800706BE), "hung call after the kill: " + Hex(hungHr));
     testsupport::WriteWordScript(json::object());
+}
 
-    // --- a Word that is not installed --------------------------------------------
+void NotInstalled() {
     testsupport::KillAllWordDoubles();
     testsupport::UnregisterWordDouble();
-    hr = CreateWord(word, &ms);
+    ComPtr<IDispatch> word;
+    HRESULT hr = CreateWord(word);
     Check(hr == REGDB_E_CLASSNOTREG, "not registered: CoCreateInstance " + Hex(hr));
-    {
-        ComPtr<IUnknown> running;
-        hr = ::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
-        Check(FAILED(hr), "nothing running: GetActiveObject " + Hex(hr));
-    }
-    testsupport::RegisterWordDouble();
+    ComPtr<IUnknown> running;
+    hr = ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
+    Check(FAILED(hr), "nothing running: GetActiveObject " + Hex(hr));
+    (void)testsupport::RegisterWordDouble();
+}
 
-    // --- a warm double started directly ------------------------------------------
+// A warm double started directly, as a Word the user already runs.
+void WarmDouble() {
     const double warmStart = NowMs();
     const DWORD pid = testsupport::StartWarmWord();
     std::printf("StartWarmWord: pid %lu in %.0f ms\n", static_cast<unsigned long>(pid), NowMs() - warmStart);
@@ -453,8 +480,28 @@ int main() {
     ::ShowWindow(testsupport::FindWordWindow(), SW_MINIMIZE);
     Check(testsupport::WordWindowIsMinimised(), "minimised window is iconic");
     testsupport::KillAllWordDoubles();
+}
 
-    ::DeleteFileW(documentPath.c_str());
+}  // namespace
+
+int main() {
+    const ComApartment apartment;
+    Smoke s = Prepare();
+    if (!ColdStart(s)) return 1;
+    EventSink(s);
+    PreviewCalls(s);
+    CallTimings(s);
+    WholeTextAndLoggedArguments(s);
+    ScriptedBehaviour(s);
+    ErrorCodeForms(s);
+    EmptyDocuments(s);
+    AttachToTheRunningOne();
+    DeathAndTaskkill(s);
+    HungDouble(s);
+    NotInstalled();
+    WarmDouble();
+
+    ::DeleteFileW(s.documentPath.c_str());
     std::printf("%s\n", failures ? "SMOKE FAILED" : "smoke passed");
     return failures ? 1 : 0;
 }

@@ -2,9 +2,11 @@
 // WordPreview.exe is started against a block and a mutex made by the
 // reference host library. Word is not registered here, so every preview that
 // runs ends at once with WordReady 0; what is under test is the handshake.
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
-#include "tests/OtherProgramClipboard.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,16 +30,8 @@ namespace {
 constexpr auto Bound = 20s;
 constexpr std::uint8_t Untouched = 0x77;  // what the host leaves in the worker's bytes
 
-// Polls `condition` every millisecond until it holds or `bound` runs out.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds bound = Bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        ::Sleep(1);
-    }
-    return true;
-}
+// Polls `condition` every millisecond until it holds or the bound runs out.
+[[nodiscard]] bool WaitUntil(const std::function<bool()>& condition) { return testsupport::WaitUntil(condition, Bound); }
 
 struct WindowCount {
     int total = 0;
@@ -44,30 +39,18 @@ struct WindowCount {
     int mainForms = 0;  // "WordForm" of class TWordForm
 };
 
-struct WindowSearch {
-    DWORD processId;
-    WindowCount count;
-};
-
-BOOL CALLBACK CountWindow(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<WindowSearch*>(context);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId) return TRUE;
-    ++search->count.total;
-    if (::IsWindowVisible(window)) ++search->count.visible;
-    char className[64] = "", caption[64] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    ::GetWindowTextA(window, caption, sizeof caption);
-    if (std::string(className) == "TWordForm" && std::string(caption) == "WordForm") ++search->count.mainForms;
-    return TRUE;
-}
-
 // The top-level windows a process owns.
 WindowCount WindowsOf(DWORD processId) {
-    WindowSearch search{processId, {}};
-    ::EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&search));
-    return search.count;
+    WindowCount count;
+    for (HWND window : testsupport::TopLevelWindowsOf(processId)) {
+        ++count.total;
+        if (::IsWindowVisible(window)) ++count.visible;
+        char caption[64] = "";
+        (void)::GetWindowTextA(window, caption, sizeof caption);
+        if (testsupport::ClassNameOf(window) == Protocol::WorkerWindowClass && std::string(caption) == "WordForm")
+            ++count.mainForms;
+    }
+    return count;
 }
 
 class ChannelTest : public ::testing::Test {
@@ -123,7 +106,7 @@ protected:
 
 TEST(NoHostTest, WithoutTheMappingTheWorkerEndsAtOnceTouchingNothing) {
     testsupport::KillAllWordDoubles();
-    testsupport::RegisterWordDouble();
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
     ASSERT_TRUE(otherprogram::PutClipboardText("left by someone else"));
     WorkerProcess worker = WorkerProcess::Start(testsupport::WorkerPath());
     ASSERT_TRUE(worker.WaitForExit(Bound));
@@ -267,7 +250,7 @@ TEST_F(ChannelTest, CurrentDirectoryIsTheExecutablesFolderWhereverTheHostStarted
     std::wstring expected = testsupport::WorkerPath();
     expected.erase(expected.find_last_of(L'\\') + 1);
     EXPECT_EQ(_wcsicmp(CurrentDirectoryOf(worker_->Handle()).c_str(), expected.c_str()), 0)
-        << "expected " << std::string(expected.begin(), expected.end());
+        << "expected " << Utf8Text(expected);
     channel_.SetByte(layout::GoSignal, 1);
     ExpectWorkerExitedCleanly();
     ExpectHostBytesUnchanged();

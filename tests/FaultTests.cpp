@@ -2,9 +2,11 @@
 // call the worker makes, and a host that abandons its mutex or goes away in
 // the middle of a request. Whatever happens, the worker ends, releases what it
 // holds, and the clipboard holds the preview or the placeholder, nothing else.
+#include "channel/Protocol.h"
 #include "host/PreviewHost.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
+#include "tests/DocumentFixture.h"
 #include "tests/HostBytes.h"
 #include "tests/WordLog.h"
 
@@ -24,47 +26,11 @@ using previewhost::Outcome;
 
 namespace {
 
-constexpr char Placeholder[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
 
-std::string TempPath(const std::string& name) {
-    char folder[MAX_PATH];
-    ::GetTempPathA(MAX_PATH, folder);
-    return std::string(folder) + name;
-}
-
-bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string LongText() {
-    std::string text;
-    for (int i = 0; text.size() < 4000; ++i) text += "sentence " + std::to_string(i) + " of a long document. ";
-    return text;
-}
-
-class FaultFixture : public ::testing::Test {
+class FaultFixture : public testdocument::DocumentFixture {
 protected:
-    void SetUp() override {
-        testsupport::KillAllWordDoubles();
-        testsupport::ClearWordLog();
-        testsupport::ClearTaskkillLog();
-        ASSERT_TRUE(testsupport::RegisterWordDouble());
-        path_ = TempPath("fault-document.txt");
-        std::ofstream(path_, std::ios::binary) << text_;
-    }
-    void TearDown() override {
-        testsupport::KillAllWordDoubles();
-        ::DeleteFileA(path_.c_str());
-    }
-
-    previewhost::PreviewOptions Options() const {
-        previewhost::PreviewOptions options;
-        options.workerPath = testsupport::WorkerPath();
-        options.request.documentPath = path_;
-        options.bound = 60s;
-        return options;
-    }
-
-    const std::string text_ = LongText();
-    std::string path_;
+    FaultFixture()
+        : DocumentFixture("fault-document.txt", testdocument::NumberedText(4000, "sentence of a long document")) {}
 };
 
 // --- Word fails at each call the worker makes ------------------------------------
@@ -100,7 +66,7 @@ TEST_P(WordFaultTest, WorkerEndsCleanlyAndTheClipboardIsNeverTorn) {
     if (f.outcome == Outcome::Preview) {
         EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
     } else {
-        EXPECT_EQ(result.clipboardText, Placeholder);
+        EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
     }
     EXPECT_LE(testsupport::WordProcessIds().size(), 1u);
     EXPECT_EQ(testword::DocumentsLeftOpen(testsupport::ReadWordLog()), 0);
@@ -157,7 +123,7 @@ TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {
     ::Sleep(200);
     const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
     EXPECT_TRUE(workers.empty()) << "a worker was left behind";
-    EXPECT_TRUE(FileExists(path_));
+    EXPECT_TRUE(testsupport::FileExists(path_));
 }
 
 // --- the host misbehaves --------------------------------------------------------------
@@ -167,16 +133,16 @@ TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
     UniqueHandle ownerMayEnd(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::thread owner;
+    std::atomic<bool> owned{false};
     previewhost::PreviewOptions options = Options();
     options.beforeStart = [&](previewhost::HostChannel& channel) {
-        std::atomic<bool> owned{false};
         owner = std::thread([&, mutex = channel.Mutex()] {
-            ::WaitForSingleObject(mutex, INFINITE);
+            (void)::WaitForSingleObject(mutex, INFINITE);  // a new mutex nobody else holds yet
             owned = true;
-            ::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
+            (void)::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
             // Ends without releasing: the mutex is abandoned.
         });
-        while (!owned) ::Sleep(1);
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return owned.load(); })) << "the owning thread never got the mutex";
     };
     options.afterGo = [&](previewhost::HostChannel& channel) {
         ::Sleep(300);
@@ -184,7 +150,8 @@ TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
         ::SetEvent(ownerMayEnd.get());
     };
     const auto result = previewhost::RunPreview(options);
-    owner.join();
+    ::SetEvent(ownerMayEnd.get());  // in case the request ended before GoSignal
+    if (owner.joinable()) owner.join();
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
     EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
     EXPECT_EQ(result.workerExitCode, 0u);

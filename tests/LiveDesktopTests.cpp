@@ -2,9 +2,12 @@
 // programs may ask its window to close, and the user's Word raises events
 // while the worker waits. None of these may leave a hung worker, an open
 // document, an owned mutex or a frozen Word behind.
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
+#include "tests/DocumentFixture.h"
 #include "tests/WordLog.h"
 
 #include <gtest/gtest.h>
@@ -29,58 +32,14 @@ namespace {
 // How long a worker may take to notice and finish once its host is gone.
 constexpr DWORD HostGoneBoundMs = 5000;
 
-std::string TempPath(const std::string& name) {
-    char folder[MAX_PATH];
-    ::GetTempPathA(MAX_PATH, folder);
-    return std::string(folder) + name;
-}
-
-bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string LongText() {
-    std::string text;
-    for (int i = 0; text.size() < 4000; ++i) text += "line " + std::to_string(i) + " of a document in a live desktop. ";
-    return text;
-}
-
-bool WaitUntil(const std::function<bool()>& met, std::chrono::milliseconds bound = 30s) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!met()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        ::Sleep(5);
-    }
-    return true;
-}
-
 // The worker's hidden main window, found as any other program would find it.
-HWND WorkerWindow() { return ::FindWindowA("TWordForm", nullptr); }
+HWND WorkerWindow() { return ::FindWindowA(Protocol::WorkerWindowClass, nullptr); }
 
-class LiveDesktopTest : public ::testing::Test {
+class LiveDesktopTest : public testdocument::DocumentFixture {
 protected:
-    void SetUp() override {
-        testsupport::KillAllWordDoubles();
-        testsupport::ClearWordLog();
-        testsupport::ClearTaskkillLog();
-        ASSERT_TRUE(testsupport::RegisterWordDouble());
-        path_ = TempPath("live-desktop-document.txt");
-        std::ofstream(path_, std::ios::binary) << text_;
-    }
-    void TearDown() override {
-        for (DWORD pid : process_tools::ProcessIdsByName(L"WordPreview.exe")) process_tools::TerminateAndWait(pid);
-        testsupport::KillAllWordDoubles();
-        ::DeleteFileA(path_.c_str());
-    }
-
-    previewhost::PreviewOptions Options() const {
-        previewhost::PreviewOptions options;
-        options.workerPath = testsupport::WorkerPath();
-        options.request.documentPath = path_;
-        options.bound = 60s;
-        return options;
-    }
-
-    const std::string text_ = LongText();
-    std::string path_;
+    LiveDesktopTest()
+        : DocumentFixture("live-desktop-document.txt",
+                          testdocument::NumberedText(4000, "line of a document in a live desktop")) {}
 };
 
 // --- the host dies -------------------------------------------------------------------
@@ -102,11 +61,10 @@ TEST_P(HostDeathTest, WorkerNoticesAndEndsTheRequestAsTheHostWouldHave) {
 
     const std::string eventName = "WordPreviewTests.HostStage." + std::to_string(::GetCurrentProcessId());
     UniqueHandle reached(::CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
+    // The stand-in reads its arguments in the system code page, as the block carries the path.
     std::wstring commandLine = L"\"" + testsupport::TestBinDir() + L"\\host_stand_in.exe\" \"" +
-                               std::wstring(path_.begin(), path_.end()) + L"\" " +
-                               std::wstring(d.stage, d.stage + std::strlen(d.stage)) + L" " +
-                               std::wstring(eventName.begin(), eventName.end()) +
-                               (d.deleteAlways ? L" --delete-always" : L"");
+                               WideText(path_, CP_ACP) + L"\" " + WideText(d.stage, CP_ACP) + L" " +
+                               WideText(eventName, CP_ACP) + (d.deleteAlways ? L" --delete-always" : L"");
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
@@ -140,7 +98,7 @@ TEST_P(HostDeathTest, WorkerNoticesAndEndsTheRequestAsTheHostWouldHave) {
     EXPECT_EQ(testword::DocumentsLeftOpen(log), 0);
     EXPECT_EQ(!testsupport::WordCalls(log, "Documents.Open").empty(), d.reachesWord);
     if (!d.reachesWord) EXPECT_TRUE(testsupport::WordCalls(log, "Advise").empty()) << "Word was touched";
-    EXPECT_EQ(FileExists(path_), !(d.deleteAlways && d.reachesWord)) << "deleted exactly when the clean-up ran and the flags ask";
+    EXPECT_EQ(testsupport::FileExists(path_), !(d.deleteAlways && d.reachesWord)) << "deleted exactly when the clean-up ran and the flags ask";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,7 +128,7 @@ TEST_F(LiveDesktopTest, SlowButLivingHostIsStillServed) {
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
     EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
     EXPECT_EQ(result.workerExitCode, 0u);
-    EXPECT_TRUE(FileExists(path_));
+    EXPECT_TRUE(testsupport::FileExists(path_));
 }
 
 // --- a close request arrives while the request runs ------------------------------------
@@ -210,9 +168,9 @@ TEST_P(CloseRequestTest, RequestRunsToItsEndThenTheWorkerCloses) {
     std::thread closer;
     if (c.moment == Moment::InsideOpen) {
         closer = std::thread([&] {
-            const bool stalled = WaitUntil([&] {
-                return done || !testsupport::WordCalls(testsupport::ReadWordLog(), "Stalling").empty();
-            });
+            const bool stalled = testsupport::WaitUntil(
+                [&] { return done || !testsupport::WordCalls(testsupport::ReadWordLog(), "Stalling").empty(); },
+                30s, 5);
             if (stalled && !done) AskToClose(c.delivery);
         });
     }

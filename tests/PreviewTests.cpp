@@ -2,13 +2,16 @@
 // drives the Word double. One table of scenarios; each row says how Word
 // behaves and what the host, the block, the clipboard, the document file,
 // Word's processes and its window must show afterwards.
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/HostBytes.h"
-#include "tests/OtherProgramClipboard.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
+#include <oleauto.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +30,6 @@ using previewhost::Outcome;
 
 namespace {
 
-constexpr char Placeholder[] = "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!";
 constexpr char KillCommand[] = "taskkill.exe /f /t /im \"winword.exe\"";
 
 // A document whose every character position is recognisable.
@@ -37,16 +39,6 @@ std::string DocumentText(std::size_t length) {
     text.resize(length);
     return text;
 }
-
-std::wstring TempFolder() {
-    wchar_t folder[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, folder);
-    return folder;
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Word's text formats end every paragraph with a line break, the document's
 // final paragraph mark included; a cut at 3000 leaves the mark behind.
@@ -88,178 +80,66 @@ previewhost::RequestFields Flags(std::uint8_t kind, bool always, bool k1 = false
     return f;
 }
 
-Scenario Row(const char* name) {
-    Scenario s;
-    s.name = name;
-    return s;
-}
-
 std::vector<Scenario> Scenarios() {
-    std::vector<Scenario> rows;
-    {
-        Scenario s = Row("ShortDocumentCopiedWhole");
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("LongDocumentCutTo3000");
-        s.documentLength = 5000;
-        s.clipboard = Clip::First3000;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordNotRunningIsStarted");
-        s.word = WordState::NotRunning;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordNotInstalled");
-        s.word = WordState::NotRegistered;
-        s.flags = Flags(1, true, true);
-        s.outcome = Outcome::WordUnavailable;
-        s.clipboard = Clip::Untouched;
-        s.wordReady = false;
-        s.opens = s.closes = 0;
-        s.handedOver = false;
-        s.minimised = false;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("ServerFaultReconnectsAndLeavesEverything");
-        s.script = {{"openResults", {"0x80010105"}}};
-        s.flags = Flags(1, true, true);
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.closes = 1;
-        s.handedOver = false;  // the window was minimised before the open, not after
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("ServerUnavailableRetriesOnce");
-        s.script = {{"openResults", {"0x800706BA", "0"}}};
-        s.opens = 2;
-        s.closes = 3;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("RejectedDocumentIsMarked");
-        s.script = {{"openResults", {"0x800A1520"}}};
-        s.flags = Flags(2, false, false, true);
-        s.outcome = Outcome::DocumentRefused;
-        s.clipboard = Clip::Placeholder;
-        s.openRejected = true;
-        s.deleted = true;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    for (auto [name, code] : {std::pair{"KnownOpenFailure141F", "0x800A141F"}, std::pair{"KnownOpenFailure1401", "0x800A1401"}}) {
-        Scenario s = Row(name);
-        s.script = {{"openResults", {code}}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+    const json opens141F = {{"openResults", {"0x800A141F"}}};
+    const json opens1401 = {{"openResults", {"0x800A1401"}}};
+    return {
+        {.name = "ShortDocumentCopiedWhole"},
+        {.name = "LongDocumentCutTo3000", .documentLength = 5000, .clipboard = Clip::First3000},
+        {.name = "WordNotRunningIsStarted", .word = WordState::NotRunning, .newWords = 1},
+        {.name = "WordNotInstalled", .word = WordState::NotRegistered, .flags = Flags(1, true, true),
+         .outcome = Outcome::WordUnavailable, .clipboard = Clip::Untouched, .wordReady = false, .opens = 0,
+         .closes = 0, .handedOver = false, .minimised = false},
+        // The window was minimised before the open, not after: there is no clean-up.
+        {.name = "ServerFaultReconnectsAndLeavesEverything", .script = {{"openResults", {"0x80010105"}}},
+         .flags = Flags(1, true, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .closes = 1,
+         .handedOver = false},
+        {.name = "ServerUnavailableRetriesOnce", .script = {{"openResults", {"0x800706BA", "0"}}}, .opens = 2,
+         .closes = 3},
+        {.name = "RejectedDocumentIsMarked", .script = {{"openResults", {"0x800A1520"}}},
+         .flags = Flags(2, false, false, true), .outcome = Outcome::DocumentRefused, .clipboard = Clip::Placeholder,
+         .openRejected = true, .deleted = true, .handedOver = false},
+        {.name = "KnownOpenFailure141F", .script = opens141F, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false},
+        {.name = "KnownOpenFailure1401", .script = opens1401, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false},
         // The kill ends the running Word; closing the documents afterwards
         // connects again and so starts a new one, which is left disconnected.
-        Scenario s = Row("UnknownOpenFailureKillsEveryWord");
-        s.script = {{"openResults", {"0x80004005"}}};
-        s.flags = Flags(3, false, false, false, true);
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.deleted = true;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("SelectionEndZeroOnceRetriesWithAFreshWord");
-        s.script = {{"endZeroReads", 1}};
-        s.opens = 2;
-        s.closes = 3;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
+        {.name = "UnknownOpenFailureKillsEveryWord", .script = {{"openResults", {"0x80004005"}}},
+         .flags = Flags(3, false, false, false, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder,
+         .deleted = true, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "SelectionEndZeroOnceRetriesWithAFreshWord", .script = {{"endZeroReads", 1}}, .opens = 2,
+         .closes = 3, .killed = true, .newWords = 1},
         // Word selects an empty document's final paragraph mark: it is not
         // empty to the worker, and the preview is that mark.
-        Scenario s = Row("EmptyDocumentPreviewsItsParagraphMark");
-        s.documentLength = 0;
-        rows.push_back(s);
-    }
-    {
+        {.name = "EmptyDocumentPreviewsItsParagraphMark", .documentLength = 0},
         // A Word that shows no text at all, twice: the second attempt's copy
         // of nothing fails, and the host gets the placeholder rather than
         // whatever the clipboard held.
-        Scenario s = Row("SelectionEndZeroTwiceGivesThePlaceholder");
-        s.script = {{"text", ""}, {"finalParagraphMark", false}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.opens = 2;
-        s.closes = 3;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    // The first copy failing in any way: the clipboard does not hold the
-    // document's text, so the host must not be told it does.
-    for (auto [name, code] : {std::pair{"CopyFailsNoTextSelected", "0x800A11FD"},
-                              std::pair{"CopyFailsWithAnRpcCode", "0x800706BE"}}) {
-        Scenario s = Row(name);
-        s.script = {{"failCalls", {{"Selection.Copy", code}}}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+        {.name = "SelectionEndZeroTwiceGivesThePlaceholder", .script = {{"text", ""}, {"finalParagraphMark", false}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .opens = 2, .closes = 3,
+         .handedOver = false, .killed = true, .newWords = 1},
+        // The first copy failing in any way: the clipboard does not hold the
+        // document's text, so the host must not be told it does.
+        {.name = "CopyFailsNoTextSelected", .script = {{"failCalls", {{"Selection.Copy", "0x800A11FD"}}}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .handedOver = false},
+        {.name = "CopyFailsWithAnRpcCode", .script = {{"failCalls", {{"Selection.Copy", "0x800706BE"}}}},
+         .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .handedOver = false},
         // Word's error number in wCode alone is still Word's refusal.
-        Scenario s = Row("RejectionReportedInWCodeOnly");
-        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "wCode"}};
-        s.outcome = Outcome::DocumentRefused;
-        s.clipboard = Clip::Placeholder;
-        s.openRejected = true;
-        s.handedOver = false;
-        rows.push_back(s);
-    }
-    {
+        {.name = "RejectionReportedInWCodeOnly", .script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "wCode"}},
+         .outcome = Outcome::DocumentRefused, .clipboard = Clip::Placeholder, .openRejected = true,
+         .handedOver = false},
         // A failed open that names no code is a failure all the same, of an
         // unknown kind.
-        Scenario s = Row("OpenFailureWithoutACodeKillsEveryWord");
-        s.script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("StopWaitingReleasesTheWorker");
-        s.stopWaiting = true;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WordDiesDuringOpen");
-        s.script = {{"dieOn", "Documents.Open"}};
-        s.outcome = Outcome::Placeholder;
-        s.clipboard = Clip::Placeholder;
-        s.handedOver = false;
-        s.killed = true;
-        s.newWords = 1;
-        rows.push_back(s);
-    }
-    {
-        Scenario s = Row("WindowWithADocumentTitleIsNotMinimised");
-        s.script = {{"windowTitle", "report.doc - Microsoft Word"}};
-        s.minimised = false;
-        rows.push_back(s);
-    }
-    return rows;
+        {.name = "OpenFailureWithoutACodeKillsEveryWord",
+         .script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}}, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "StopWaitingReleasesTheWorker", .stopWaiting = true},
+        {.name = "WordDiesDuringOpen", .script = {{"dieOn", "Documents.Open"}}, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
+        {.name = "WindowWithADocumentTitleIsNotMinimised", .script = {{"windowTitle", "report.doc - Microsoft Word"}},
+         .minimised = false},
+    };
 }
 
 class PreviewScenarioTest : public ::testing::TestWithParam<Scenario> {
@@ -276,65 +156,23 @@ int CountCalls(const std::vector<json>& log, const char* call) {
     return static_cast<int>(testsupport::WordCalls(log, call).size());
 }
 
-TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
-    const Scenario& s = GetParam();
-    const std::string text = DocumentText(s.documentLength);
-    const std::string path = Narrow(TempFolder()) + "preview-" + s.name + ".txt";
-    std::ofstream(path, std::ios::binary) << text;
-
-    const json& script = s.script;
-    testsupport::WriteWordScript(script);
-    DWORD warmWord = 0;
+// Word as the row has it: registered or not, running or not. `warmWord` is
+// the running double's process, 0 when none was started.
+void PrepareWord(const Scenario& s, DWORD& warmWord) {
+    testsupport::WriteWordScript(s.script);
     if (s.word == WordState::NotRegistered) {
         testsupport::UnregisterWordDouble();
-    } else {
-        ASSERT_TRUE(testsupport::RegisterWordDouble());
-        if (s.word == WordState::Running) {
-            warmWord = testsupport::StartWarmWord();
-            ASSERT_NE(warmWord, 0u) << "the Word double did not come up";
-        }
+        return;
     }
-
-    testblock::HostBytesGuard guard;
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request = s.flags;
-    options.request.documentPath = path;
-    options.stopWaitingInsteadOfTaken = s.stopWaiting;
-    options.bound = 60s;
-    options.beforeStart = [&](previewhost::HostChannel& channel) {
-        // Another program's text: whatever the host reads must not be it,
-        // unless the worker never touched the clipboard.
-        otherprogram::PutClipboardText("sentinel");
-        guard.FillAndRemember(channel);
-        if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
-    };
-    std::string stray = "block not checked";
-    std::uint8_t previewTaken = 0;
-    options.afterExit = [&](previewhost::HostChannel& channel) {
-        stray = guard.StrayWrite(channel);
-        previewTaken = channel.Byte(layout::PreviewTaken);
-    };
-    const previewhost::PreviewResult result = previewhost::RunPreview(options);
-
-    EXPECT_EQ(result.outcome, s.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
-    EXPECT_TRUE(result.workerExited);
-    EXPECT_EQ(result.workerExitCode, 0u);
-    EXPECT_EQ(stray, "");
-    EXPECT_EQ(result.wordReady, s.wordReady);
-    EXPECT_EQ(result.openRejected, s.openRejected);
-
-    switch (s.clipboard) {
-        case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
-        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Placeholder); break;
-        case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
-        case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    if (s.word == WordState::Running) {
+        warmWord = testsupport::StartWarmWord();
+        ASSERT_NE(warmWord, 0u) << "the Word double did not come up";
     }
-    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
-    // before the host set it (or StopWaiting used instead).
-    if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
-    EXPECT_EQ(FileExists(path), !s.deleted);
+}
 
+// What Word's side shows afterwards: its calls, the kill, its processes, its window.
+void ExpectWordAsTheRowSays(const Scenario& s, DWORD warmWord) {
     const std::vector<json> log = testsupport::ReadWordLog();
     EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
     EXPECT_EQ(CountCalls(log, "Documents.Close"), s.closes);
@@ -353,10 +191,59 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
     }
     if (s.word != WordState::NotRegistered && !s.killed) {
         // Word's own title changes with the active document: find its window by class then.
-        const std::string title = script.value("windowTitle", "");
-        EXPECT_EQ(testsupport::WordWindowIsMinimised(std::wstring(title.begin(), title.end())), s.minimised);
+        const std::string title = s.script.value("windowTitle", "");
+        EXPECT_EQ(testsupport::WordWindowIsMinimised(WideText(title, CP_UTF8)), s.minimised);
     }
-    ::DeleteFileA(path.c_str());
+}
+
+TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
+    const Scenario& s = GetParam();
+    const std::string text = DocumentText(s.documentLength);
+    const std::string path = testsupport::TempPath(std::string("preview-") + s.name + ".txt");
+    std::ofstream(path, std::ios::binary) << text;
+    DWORD warmWord = 0;
+    ASSERT_NO_FATAL_FAILURE(PrepareWord(s, warmWord));
+
+    testblock::HostBytesGuard guard;
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request = s.flags;
+    options.request.documentPath = path;
+    options.stopWaitingInsteadOfTaken = s.stopWaiting;
+    options.bound = 60s;
+    options.beforeStart = [&](previewhost::HostChannel& channel) {
+        // Another program's text: whatever the host reads must not be it,
+        // unless the worker never touched the clipboard.
+        EXPECT_TRUE(otherprogram::PutClipboardText("sentinel"));
+        guard.FillAndRemember(channel);
+        if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
+    };
+    std::string stray = "block not checked";
+    std::uint8_t previewTaken = 0;
+    options.afterExit = [&](previewhost::HostChannel& channel) {
+        stray = guard.StrayWrite(channel);
+        previewTaken = channel.Byte(layout::PreviewTaken);
+    };
+    const previewhost::PreviewResult result = previewhost::RunPreview(options);
+
+    EXPECT_EQ(result.outcome, s.outcome) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_TRUE(result.workerExited);
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_EQ(stray, "");
+    EXPECT_EQ(result.wordReady, s.wordReady);
+    EXPECT_EQ(result.openRejected, s.openRejected);
+    switch (s.clipboard) {
+        case Clip::Untouched: EXPECT_EQ(previewhost::ReadClipboardText(), "sentinel"); break;
+        case Clip::Placeholder: EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText); break;
+        case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
+        case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
+    }
+    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
+    // before the host set it (or StopWaiting used instead).
+    if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
+    EXPECT_EQ(testsupport::FileExists(path), !s.deleted);
+    ExpectWordAsTheRowSays(s, warmWord);
+    (void)::DeleteFileA(path.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenarios()),
@@ -376,36 +263,8 @@ std::vector<std::string> MainCalls(const std::vector<json>& log) {
     return calls;
 }
 
-TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
-    testsupport::KillAllWordDoubles();
-    testsupport::ClearWordLog();
-    testsupport::WriteWordScript(json::object());
-    ASSERT_TRUE(testsupport::RegisterWordDouble());
-    ASSERT_NE(testsupport::StartWarmWord(), 0u);
-    const std::string path = Narrow(TempFolder()) + "conversation.txt";
-    std::ofstream(path, std::ios::binary) << DocumentText(4000);
-
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request.documentPath = path;
-    options.bound = 60s;
-    const auto result = previewhost::RunPreview(options);
-    ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
-
-    const std::vector<json> log = testsupport::ReadWordLog();
-    const std::vector<std::string> expected = {
-        "Application.Documents", "Documents.Close",                                   // close what is open
-        "Application.Documents", "Documents.Open",                                    // open
-        "Application.Selection", "Selection.Document", "Document.Select",             // select all
-        "Application.Selection", "Selection.End.get",                                 // empty?
-        "Application.Selection", "Selection.End.get",                                 // longer than 3000?
-        "Application.Selection", "Selection.End.put",                                 // cut
-        "Application.Selection", "Selection.Copy",                                    // copy
-        "Application.Selection", "Selection.Start.put", "Selection.End.put", "Selection.Copy",  // collapse
-        "Application.Documents", "Documents.Close"};
-    EXPECT_EQ(MainCalls(log), expected);
-
-    // Every argument by reference, with the types and values Word is given.
+// Every argument of Open by reference, with the types and values Word is given.
+void ExpectOpenArguments(const std::vector<json>& log, const std::string& path) {
     const auto opens = testsupport::WordCalls(log, "Documents.Open");
     ASSERT_EQ(opens.size(), 1u);
     const json& args = opens[0]["args"];
@@ -432,6 +291,10 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
         EXPECT_EQ(args[i]["inner"], expectedArgs[i]["inner"]) << "argument " << i + 1;
         EXPECT_EQ(args[i]["value"], expectedArgs[i]["value"]) << "argument " << i + 1;
     }
+}
+
+// Close's three arguments, and the cut to the preview's length.
+void ExpectCloseAndCutArguments(const std::vector<json>& log) {
     const auto closes = testsupport::WordCalls(log, "Documents.Close");
     ASSERT_FALSE(closes.empty());
     const json closeArgs = closes[0]["args"];
@@ -446,6 +309,39 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     ASSERT_FALSE(cut.empty());
     EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
     EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
+}
+
+TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    testsupport::WriteWordScript(json::object());
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    const std::string path = testsupport::TempPath("conversation.txt");
+    std::ofstream(path, std::ios::binary) << DocumentText(4000);
+
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = path;
+    options.bound = 60s;
+    const auto result = previewhost::RunPreview(options);
+    ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
+
+    const std::vector<json> log = testsupport::ReadWordLog();
+    const std::vector<std::string> expected = {
+        "Application.Documents", "Documents.Close",                                   // close what is open
+        "Application.Documents", "Documents.Open",                                    // open
+        "Application.Selection", "Selection.Document", "Document.Select",             // select all
+        "Application.Selection", "Selection.End.get",                                 // empty?
+        "Application.Selection", "Selection.End.get",                                 // longer than 3000?
+        "Application.Selection", "Selection.End.put",                                 // cut
+        "Application.Selection", "Selection.Copy",                                    // copy
+        "Application.Selection", "Selection.Start.put", "Selection.End.put", "Selection.Copy",  // collapse
+        "Application.Documents", "Documents.Close"};
+    EXPECT_EQ(MainCalls(log), expected);
+
+    ExpectOpenArguments(log, path);
+    ExpectCloseAndCutArguments(log);
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
@@ -457,7 +353,7 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     testsupport::WriteWordScript(json::object());
     ASSERT_TRUE(testsupport::RegisterWordDouble());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
-    const std::string path = Narrow(TempFolder()) + "traced.txt";
+    const std::string path = testsupport::TempPath("traced.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(100);
 
     previewhost::PreviewOptions options;
@@ -488,7 +384,7 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
     ASSERT_TRUE(testsupport::RegisterWordDouble());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
 
-    std::atomic<bool> holding{false}, released{false};
+    std::atomic<bool> holding{false}, released{false}, holderDone{false};
     std::thread holder;
     previewhost::PreviewOptions options;
     options.workerPath = testsupport::WorkerPath();
@@ -498,39 +394,27 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
         holder = std::thread([&] {
             UniqueWindow window = otherprogram::MessageWindow();
             ClipboardSession clipboard;
-            if (!clipboard.Open(window.get())) return;
-            holding = true;
-            ::Sleep(1500);
-            released = true;
+            if (clipboard.Open(window.get())) {
+                holding = true;
+                ::Sleep(1500);
+                released = true;
+            }
+            holderDone = true;
         });
-        while (!holding) ::Sleep(1);
+        // Bounded: a holder that could not open the clipboard fails the test, not hangs it.
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return holding || holderDone; }) && holding)
+            << "the holder could not open the clipboard";
     };
     const auto result = previewhost::RunPreview(options);
     const bool releasedBeforeTheMutexCameBack = released;
     holder.join();
     EXPECT_TRUE(releasedBeforeTheMutexCameBack);
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
-    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
     testsupport::KillAllWordDoubles();
 }
 
 // --- whose the placeholder is ---------------------------------------------------
-
-struct MainWindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindMainWindow(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<MainWindowSearch*>(context);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    char className[32] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    if (owner != search->processId || std::string(className) != "TWordForm") return TRUE;
-    search->found = window;
-    return FALSE;
-}
 
 // Windows takes clipboard data only from an owner that opened the clipboard
 // with a window; the worker's is its main window, and the text it publishes
@@ -560,11 +444,7 @@ TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
             ::Sleep(10);
         }
         const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
-        if (workers.size() == 1) {
-            MainWindowSearch search{workers[0], nullptr};
-            ::EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&search));
-            mainWindow = search.found;
-        }
+        if (workers.size() == 1) mainWindow = testsupport::TopLevelWindowOf(workers[0], Protocol::WorkerWindowClass);
         owner = ::GetClipboardOwner();
         textOffered = ::IsClipboardFormatAvailable(CF_TEXT) != FALSE;
         textWhileAlive = previewhost::ReadClipboardText();
@@ -575,9 +455,9 @@ TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
     ASSERT_NE(mainWindow, nullptr) << "the worker never reached the clean-up, or has no main window";
     EXPECT_EQ(owner, mainWindow);
     EXPECT_TRUE(textOffered);
-    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Placeholder));
+    EXPECT_EQ(textWhileAlive, std::optional<std::string>(Protocol::PlaceholderText));
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
-    EXPECT_EQ(result.clipboardText, Placeholder);
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
     EXPECT_EQ(result.workerExitCode, 0u);
 }
 
@@ -603,7 +483,7 @@ protected:
 
 TEST_P(DeleteRuleTest, DeletesOnlyWhenTheFlagsSaySo) {
     const DeleteCase& c = GetParam();
-    const std::string path = Narrow(TempFolder()) + "delete-" + c.name + ".txt";
+    const std::string path = testsupport::TempPath(std::string("delete-") + c.name + ".txt");
     std::ofstream(path, std::ios::binary) << "a document to keep or delete";
     previewhost::PreviewOptions options;
     options.workerPath = testsupport::WorkerPath();
@@ -612,7 +492,7 @@ TEST_P(DeleteRuleTest, DeletesOnlyWhenTheFlagsSaySo) {
     options.bound = 60s;
     const auto result = previewhost::RunPreview(options);
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
-    EXPECT_EQ(FileExists(path), !c.deleted);
+    EXPECT_EQ(testsupport::FileExists(path), !c.deleted);
     ::DeleteFileA(path.c_str());
 }
 

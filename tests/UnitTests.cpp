@@ -1,15 +1,18 @@
 // In-process tests of the worker's pieces that need no host process and no
 // Word: the block attach and its bounds, the codes and texts of failed
-// automation calls, the clipboard publisher, the shell's start-up failures and
-// the window lookups.
+// automation calls, the preview's rules, the clipboard publisher, the shell's
+// start-up failures and the window lookups.
+#include "channel/Protocol.h"
 #include "channel/SharedBlock.h"
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/TextConversion.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
+#include "preview/PreviewRules.h"
 #include "preview/WordApplication.h"
 #include "shell/Unit7.h"
-#include "tests/OtherProgramClipboard.h"
+#include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
 
@@ -104,8 +107,9 @@ TEST(SharedBlockTest, HeartbeatIsLittleEndianAtItsOffsetAndTouchesNothingElse) {
     std::memset(block.bytes(), 0xA5, 4096);
     SharedBlock view(block.view.get(), 4096);
     view.WriteHeartbeat(0x01020304);
+    constexpr std::size_t at = layout::Heartbeat;
     for (std::size_t i = 0; i < 4096; ++i) {
-        const std::uint8_t expected = i == 552 ? 4 : i == 553 ? 3 : i == 554 ? 2 : i == 555 ? 1 : 0xA5;
+        const std::uint8_t expected = i == at ? 4 : i == at + 1 ? 3 : i == at + 2 ? 2 : i == at + 3 ? 1 : 0xA5;
         ASSERT_EQ(block.bytes()[i], expected) << "offset " << i;
     }
 }
@@ -269,15 +273,88 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
-    const CLSID word = {0x000209FF, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
     try {
-        RaiseConnectionError(REGDB_E_CLASSNOTREG, word);
+        RaiseConnectionError(REGDB_E_CLASSNOTREG, Protocol::CLSID_WordApplication);
         FAIL() << "nothing raised";
     } catch (const EOleSysError& e) {
         EXPECT_EQ(e.ErrorCode, REGDB_E_CLASSNOTREG);
-        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: {000209FF-0000-0000-C000-000000000046}");
+        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: " + Utf8Text(Protocol::WordClassIdText));
     }
 }
+
+// --- the preview's rules ----------------------------------------------------
+
+struct OpenFailureCase {
+    const char* name;
+    HRESULT code;
+    bool allowRetry;
+    OpenFailureAction action;
+};
+
+void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class OpenFailureRuleTest : public ::testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(OpenFailureRuleTest, EachCodeGetsItsReaction) {
+    const OpenFailureCase& c = GetParam();
+    EXPECT_EQ(ReactionToOpenFailure(c.code, c.allowRetry), c.action);
+}
+
+constexpr HRESULT Code(unsigned long value) { return static_cast<HRESULT>(value); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, OpenFailureRuleTest,
+    ::testing::Values(
+        OpenFailureCase{"ServerFaultReconnects", Code(0x80010105), true, OpenFailureAction::Reconnect},
+        OpenFailureCase{"ServerFaultOnTheRetryReconnects", Code(0x80010105), false, OpenFailureAction::Reconnect},
+        OpenFailureCase{"ServerUnavailableRetriesOnce", Code(0x800706BA), true, OpenFailureAction::RetryOnce},
+        OpenFailureCase{"ServerUnavailableOnTheRetryKillsWord", Code(0x800706BA), false, OpenFailureAction::KillWord},
+        OpenFailureCase{"RejectedIsMarked", Code(0x800A1520), true, OpenFailureAction::MarkRejected},
+        OpenFailureCase{"RejectedOnTheRetryIsMarked", Code(0x800A1520), false, OpenFailureAction::MarkRejected},
+        OpenFailureCase{"Known141FCleansUp", Code(0x800A141F), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known141FOnTheRetryCleansUp", Code(0x800A141F), false, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known1401CleansUp", Code(0x800A1401), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"Known1401OnTheRetryCleansUp", Code(0x800A1401), false, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"UnknownFailureKillsWord", E_FAIL, true, OpenFailureAction::KillWord},
+        OpenFailureCase{"OutOfMemoryKillsWord", E_OUTOFMEMORY, true, OpenFailureAction::KillWord},
+        OpenFailureCase{"BusyKillsWord", Code(0x8001010A), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"CallFailedInFlightKillsWord", Code(0x800706BE), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"OtherWordErrorKillsWord", Code(0x800A1436), true, OpenFailureAction::KillWord},
+        OpenFailureCase{"NeighbourOfRejectedKillsWord", Code(0x800A1521), false, OpenFailureAction::KillWord}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DeleteRuleCase {
+    const char* name;
+    DeleteFlags flags;
+    std::uint8_t requestKind;
+    bool deleted;
+};
+
+void PrintTo(const DeleteRuleCase& c, std::ostream* os) { *os << c.name; }
+
+class DeletionRuleTest : public ::testing::TestWithParam<DeleteRuleCase> {};
+
+TEST_P(DeletionRuleTest, FollowsTheFlagOfTheRequestsKind) {
+    const DeleteRuleCase& c = GetParam();
+    EXPECT_EQ(DeletionRequested(c.flags, c.requestKind), c.deleted);
+}
+
+// Flags are tested zero/nonzero: any nonzero byte counts as set.
+INSTANTIATE_TEST_SUITE_P(
+    Rule, DeletionRuleTest,
+    ::testing::Values(DeleteRuleCase{"AlwaysWhateverTheKind", {1, 0, 0, 0}, 0, true},
+                      DeleteRuleCase{"AlwaysAsAnyNonzeroByte", {0x80, 0, 0, 0}, 200, true},
+                      DeleteRuleCase{"Kind1WithItsFlag", {0, 1, 0, 0}, 1, true},
+                      DeleteRuleCase{"Kind2WithItsFlag", {0, 0, 1, 0}, 2, true},
+                      DeleteRuleCase{"Kind3WithItsFlag", {0, 0, 0, 1}, 3, true},
+                      DeleteRuleCase{"Kind2WithItsFlagAsAnyNonzeroByte", {0, 0, 0xFF, 0}, 2, true},
+                      DeleteRuleCase{"Kind1WithTheOtherKindsFlags", {0, 0, 1, 1}, 1, false},
+                      DeleteRuleCase{"Kind3WithTheOtherKindsFlags", {0, 1, 1, 0}, 3, false},
+                      DeleteRuleCase{"Kind0WithEveryKindFlag", {0, 1, 1, 1}, 0, false},
+                      DeleteRuleCase{"Kind4WithEveryKindFlag", {0, 1, 1, 1}, 4, false},
+                      DeleteRuleCase{"Kind255WithEveryKindFlag", {0, 1, 1, 1}, 255, false},
+                      DeleteRuleCase{"NoFlags", {0, 0, 0, 0}, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- clipboard ---------------------------------------------------------------
 
@@ -293,14 +370,8 @@ std::optional<std::string> ClipboardText() {
 void PutUnicodeText(const wchar_t* text) {
     ClipboardSession clipboard;
     ASSERT_TRUE(clipboard.Open(nullptr));
-    ::EmptyClipboard();
-    const std::size_t bytes = (std::wcslen(text) + 1) * sizeof(wchar_t);
-    HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
-    {
-        GlobalLockScope lock(block);
-        std::memcpy(lock.data(), text, bytes);
-    }
-    ::SetClipboardData(CF_UNICODETEXT, block);
+    (void)::EmptyClipboard();
+    (void)otherprogram::SetClipboardText(std::wstring(text));
 }
 
 // The publisher opens the clipboard with the window the worker registers, its
@@ -319,8 +390,8 @@ protected:
 
 TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
     PutUnicodeText(L"old content");
-    PublishClipboardText("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
-    EXPECT_EQ(ClipboardText(), "PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!");
+    PublishClipboardText(Protocol::PlaceholderText);
+    EXPECT_EQ(ClipboardText(), Protocol::PlaceholderText);
     EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
     // Without an owner window, EmptyClipboard leaves the clipboard ownerless
     // and Windows refuses the data.
@@ -359,15 +430,12 @@ TEST_F(ClipboardTest, WaitsWhileAnotherWindowHoldsTheClipboard) {
 
 // --- start-up that cannot make the main window ------------------------------
 
-void Unhook(HHOOK hook) noexcept { ::UnhookWindowsHookEx(hook); }
-using UniqueHook = UniqueResource<HHOOK, Unhook, nullptr>;
-
 // Refuses the creation of the worker's main window, and only that window.
 LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_CREATEWND) {
         char className[64] = "";
         ::GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className);
-        if (std::strcmp(className, "TWordForm") == 0) return 1;
+        if (std::strcmp(className, Protocol::WorkerWindowClass) == 0) return 1;
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -398,7 +466,7 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
 
 class StartupFailureTest : public ::testing::TestWithParam<StartupFailure> {
 protected:
-    void TearDown() override { ::UnregisterClassA("TWordForm", ::GetModuleHandleA(nullptr)); }
+    void TearDown() override { ::UnregisterClassA(Protocol::WorkerWindowClass, ::GetModuleHandleA(nullptr)); }
 };
 
 // The shell runs on a thread of its own; this thread plays the user who
@@ -411,21 +479,24 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
         WNDCLASSA taken{};
         taken.lpfnWndProc = ::DefWindowProcA;
         taken.hInstance = instance;
-        taken.lpszClassName = "TWordForm";
+        taken.lpszClassName = Protocol::WorkerWindowClass;
         ASSERT_NE(::RegisterClassA(&taken), 0);
     }
     std::atomic<DWORD> shellThread{0};
     std::atomic<bool> ended{false};
     int exitCode = -1;
     std::thread shell([&] {
-        UniqueHook hook;
+        UniqueWindowsHook hook;
         if (c.how == StartupFailure::WindowRefused)
             hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
         shellThread = ::GetCurrentThreadId();
         exitCode = Application::Run(instance);
         ended = true;
     });
-    while (!shellThread) ::Sleep(1);
+    // Bounded like every wait here. A thread that never started fails the test
+    // (and, still joinable, ends the test program) instead of hanging it.
+    for (int waited = 0; !shellThread && waited < 20000; waited += 10) ::Sleep(10);
+    ASSERT_NE(shellThread.load(), 0u) << "the shell's thread never started";
 
     // Generous bounds: only a shell that never shows the box or never ends runs them out.
     HWND box = nullptr;

@@ -4,28 +4,25 @@
 // nothing). It records the exact command line in taskkill-log.txt beside
 // itself, then does what Windows' taskkill would: ends every winword.exe.
 
-#include "common/WinResources.h"
+#include "common/ExecutableFolder.h"
+#include "common/KernelResources.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
 
 #include <shellapi.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const noexcept { ::LocalFree(memory); }
-};
-
 std::vector<std::wstring> Arguments() {
     int count = 0;
-    std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
-    if (!argv) return {};
-    return std::vector<std::wstring>(argv.get() + 1, argv.get() + count);
+    const UniqueLocalMemory memory(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    if (!memory) return {};
+    const auto* argv = static_cast<const LPWSTR*>(memory.get());
+    return std::vector<std::wstring>(argv + 1, argv + count);
 }
 
 // True for "/im winword.exe" (either switch prefix, any case, quoted or not).
@@ -42,8 +39,8 @@ bool AsksForWinword(const std::vector<std::wstring>& arguments) {
 }  // namespace
 
 int main() {
-    const std::wstring logPath = process_tools::OwnFolder() + L"\\taskkill-log.txt";
-    process_tools::AppendToFile(logPath, testing_text::Utf8(::GetCommandLineW()) + "\n");
+    const std::wstring logPath = ExecutableFolder() + L"taskkill-log.txt";
+    (void)process_tools::AppendToFile(logPath, Utf8Text(::GetCommandLineW()) + "\n");
 
     if (!AsksForWinword(Arguments())) return 0;
     for (DWORD pid : process_tools::ProcessIdsByName(L"winword.exe")) {

@@ -1,15 +1,16 @@
 #include "Automation.h"
 
+#include "ComObject.h"
+#include "CopiedText.h"
+#include "Events.h"
 #include "Record.h"
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
 
 #include <olectl.h>
-#include <shlobj.h>
 
 #include <algorithm>
-#include <map>
 
 using nlohmann::json;
 
@@ -25,15 +26,6 @@ constexpr HRESULT kObjectDeleted = static_cast<HRESULT>(0x800A16C1);    // 5825
 
 bool IsWordError(HRESULT hr) { return (static_cast<uint32_t>(hr) & 0xFFFF0000u) == 0x800A0000u; }
 
-bool IsGet(WORD flags) { return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0; }
-bool IsPut(WORD flags) { return (flags & DISPATCH_PROPERTYPUT) != 0; }
-
-template <typename T, typename... Args>
-ComPtr<T> Make(Args&&... args) {
-    ComPtr<T> object;
-    object.Attach(new T(std::forward<Args>(args)...));  // born with one reference
-    return object;
-}
 
 void ReturnDispatch(VARIANT* result, ComPtr<IDispatch> object) {
     if (!result) return;
@@ -53,18 +45,18 @@ void ReturnLong(VARIANT* result, long value) {
 std::optional<long> PutValue(const DISPPARAMS* params) {
     if (!params || params->cArgs != 1) return std::nullopt;
     UniqueVariant value;
-    if (FAILED(::VariantChangeType(&value, &params->rgvarg[0], 0, VT_I4))) return std::nullopt;
+    if (FAILED(::VariantChangeType(value.put(), &params->rgvarg[0], 0, VT_I4))) return std::nullopt;
     return value.get().lVal;
 }
 
 // A script may make any call fail every time: "failCalls": {"Documents.Close": "0x800A1098"}.
-std::optional<HRESULT> ScriptedFailure(Invocation& call, EXCEPINFO* exception, HRESULT code) {
+[[nodiscard]] std::optional<HRESULT> ScriptedFailure(Invocation& call, EXCEPINFO* exception, HRESULT code) {
     if (SUCCEEDED(code)) return std::nullopt;
     if (IsWordError(code)) return call.Raise(exception, code, call.script().openDescription);
     return call.Finish(code);
 }
 
-std::optional<HRESULT> FailCallsEntry(Invocation& call, EXCEPINFO* exception) {
+[[nodiscard]] std::optional<HRESULT> FailCallsEntry(Invocation& call, EXCEPINFO* exception) {
     const auto& fail = call.script().failCalls;
     const auto it = fail.find(call.line()["call"].get<std::string>());
     if (it == fail.end()) return std::nullopt;
@@ -73,125 +65,6 @@ std::optional<HRESULT> FailCallsEntry(Invocation& call, EXCEPINFO* exception) {
 
 long Clamp(long value, const OpenDocument& document) {
     return std::clamp(value, 0L, static_cast<long>(document.text.size()));
-}
-
-// Word's text formats end each paragraph with a line break, the final
-// paragraph mark included.
-std::wstring ClipboardText(const std::wstring& selected) {
-    std::wstring text;
-    for (size_t i = 0; i < selected.size(); ++i) {
-        text.push_back(selected[i]);
-        if (selected[i] == L'\r' && (i + 1 == selected.size() || selected[i + 1] != L'\n')) text.push_back(L'\n');
-    }
-    return text;
-}
-
-// A reference-counted object serving one interface; it deletes itself when
-// the last reference goes.
-template <typename Interface>
-class SingleInterfaceObject : public Interface {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = ::InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
-protected:
-    virtual ~SingleInterfaceObject() = default;
-
-private:
-    LONG references_ = 1;
-};
-
-// What Word's copy leaves on the clipboard: a data object in Word's own
-// process that renders the text only when a reader asks for a format.
-class CopiedText final : public SingleInterfaceObject<IDataObject> {
-public:
-    explicit CopiedText(std::wstring text) : text_(std::move(text)) {}
-
-    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override {
-        if (!format || !medium) return E_INVALIDARG;
-        const HRESULT offered = QueryGetData(format);
-        if (FAILED(offered)) return offered;
-        UniqueGlobalMemory block = Render(format->cfFormat);
-        json line = LogLine("Clipboard.Render");
-        line["format"] = format->cfFormat;
-        AppendLog(line);
-        if (!block) return E_OUTOFMEMORY;
-        medium->tymed = TYMED_HGLOBAL;
-        medium->hGlobal = block.release();
-        medium->pUnkForRelease = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return DATA_E_FORMATETC; }
-    STDMETHODIMP QueryGetData(FORMATETC* format) override {
-        if (!format) return E_INVALIDARG;
-        if (format->cfFormat != CF_UNICODETEXT && format->cfFormat != CF_TEXT) return DV_E_FORMATETC;
-        if (!(format->tymed & TYMED_HGLOBAL)) return DV_E_TYMED;
-        if (format->dwAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
-        return S_OK;
-    }
-    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-        if (out) out->ptd = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override {
-        if (!formats) return E_POINTER;
-        *formats = nullptr;
-        if (direction != DATADIR_GET) return E_NOTIMPL;
-        FORMATETC offered[] = {{CF_UNICODETEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL},
-                               {CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL}};
-        return ::SHCreateStdEnumFmtEtc(2, offered, formats);
-    }
-    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
-    STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
-    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
-
-private:
-    ~CopiedText() override = default;
-
-    UniqueGlobalMemory Render(CLIPFORMAT format) const {
-        if (format == CF_UNICODETEXT) {
-            UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, (text_.size() + 1) * sizeof(wchar_t)));
-            GlobalLockScope lock(block.get());
-            if (!lock.data()) return {};
-            std::copy(text_.c_str(), text_.c_str() + text_.size() + 1, static_cast<wchar_t*>(lock.data()));
-            return block;
-        }
-        const std::string narrow = testing_text::Narrow(text_, CP_ACP);
-        UniqueGlobalMemory block(::GlobalAlloc(GMEM_MOVEABLE, narrow.size() + 1));
-        GlobalLockScope lock(block.get());
-        if (!lock.data()) return {};
-        std::copy(narrow.c_str(), narrow.c_str() + narrow.size() + 1, static_cast<char*>(lock.data()));
-        return block;
-    }
-
-    std::wstring text_;
-};
-
-// Puts the text on the clipboard as Word's copy does, through the OLE
-// clipboard; someone else holding the clipboard is waited out briefly.
-HRESULT PutOnClipboard(const std::wstring& text) {
-    ComPtr<IDataObject> copied;
-    copied.Attach(new CopiedText(ClipboardText(text)));
-    HRESULT hr = E_FAIL;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        hr = ::OleSetClipboard(copied.Get());
-        if (hr != CLIPBRD_E_CANT_OPEN) break;
-        ::Sleep(10);
-    }
-    return hr;
 }
 
 // ---------------------------------------------------------------------------
@@ -246,12 +119,12 @@ protected:
     }
 
 private:
-    static HRESULT NoDocument(Invocation& call, EXCEPINFO* exception) {
+    [[nodiscard]] static HRESULT NoDocument(Invocation& call, EXCEPINFO* exception) {
         return call.Raise(exception, kNoDocumentOpen,
                           L"This command is not available because no document is open.");
     }
 
-    HRESULT GetDocument(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetDocument(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.Document", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -261,7 +134,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT GetEnd(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetEnd(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.End.get", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         if (!State().Active()) return NoDocument(call, exception);
@@ -271,7 +144,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT GetStart(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT GetStart(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Selection.Start.get", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         if (!State().Active()) return NoDocument(call, exception);
@@ -280,17 +153,18 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT PutEnd(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutEnd(DISPPARAMS* params, EXCEPINFO* exception) {
         return PutPosition("Selection.End.put", SelectionEnd::End, params, exception);
     }
 
-    HRESULT PutStart(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutStart(DISPPARAMS* params, EXCEPINFO* exception) {
         return PutPosition("Selection.Start.put", SelectionEnd::Start, params, exception);
     }
 
     // Like Word: moving one end past the other drags the other along.
     enum class SelectionEnd { Start, End };
-    HRESULT PutPosition(const char* name, SelectionEnd which, DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT PutPosition(const char* name, SelectionEnd which, DISPPARAMS* params,
+                                      EXCEPINFO* exception) {
         Invocation call(name, params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -308,7 +182,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT Copy(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Copy(DISPPARAMS* params, EXCEPINFO* exception) {
         Invocation call("Selection.Copy", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const OpenDocument* document = State().Active();
@@ -319,7 +193,7 @@ private:
         const std::wstring text = document->text.substr(
             static_cast<size_t>(State().selectionStart),
             static_cast<size_t>(State().selectionEnd - State().selectionStart));
-        call.line()["copied"] = testing_text::Utf8(text);
+        call.line()["copied"] = Utf8Text(text);
         return call.Finish(PutOnClipboard(text));
     }
 };
@@ -342,7 +216,7 @@ protected:
     }
 
 private:
-    HRESULT Open(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Open(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
         Invocation call("Documents.Open", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         const Script& script = call.script();
@@ -352,14 +226,14 @@ private:
         }
         if (!params || params->cArgs < 1) return call.Finish(DISP_E_BADPARAMCOUNT);
         UniqueVariant fileName;
-        if (FAILED(::VariantChangeType(&fileName, &params->rgvarg[params->cArgs - 1], 0, VT_BSTR)))
+        if (FAILED(::VariantChangeType(fileName.put(), &params->rgvarg[params->cArgs - 1], 0, VT_BSTR)))
             return call.Finish(DISP_E_TYPEMISMATCH);
 
         OpenDocument document{State().nextId++, fileName.get().bstrVal, {}};
         if (script.text) {
             document.text = *script.text;
         } else if (const auto bytes = process_tools::ReadWholeFile(document.path)) {
-            document.text = testing_text::Widen(*bytes, CP_ACP);
+            document.text = WideText(*bytes, CP_ACP);
         } else {
             return call.Raise(exception, kFileNotFound,
                               L"Sorry, we couldn't find your file. Was it moved, renamed, or deleted?");
@@ -375,7 +249,7 @@ private:
         return call.Finish(S_OK);
     }
 
-    HRESULT Close(DISPPARAMS* params, EXCEPINFO* exception) {
+    [[nodiscard]] HRESULT Close(DISPPARAMS* params, EXCEPINFO* exception) {
         Invocation call("Documents.Close", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         call.line()["closed"] = State().documents.size();
@@ -389,95 +263,9 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class EventsConnectionPoint;
-EventsConnectionPoint* g_eventPoint = nullptr;  // the Application's one point
-
-// ApplicationEvents3's DocumentChange: no arguments, raised whenever the
-// active document changes (the user switching windows, say).
-constexpr DISPID DocumentChangeEvent = 3;
-
-class EventsConnectionPoint final : public SingleInterfaceObject<IConnectionPoint> {
-public:
-    explicit EventsConnectionPoint(IConnectionPointContainer* container) : container_(container) {
-        g_eventPoint = this;
-    }
-
-    // Calls every advised sink, as Word does: synchronously, one after another.
-    void RaiseOnEverySink() {
-        // A sink may Unadvise while it is being called: call a copy.
-        const std::map<DWORD, ComPtr<IUnknown>> sinks = sinks_;
-        for (const auto& [cookie, sink] : sinks) {
-            json line = LogLine("Event");
-            line["dispid"] = DocumentChangeEvent;
-            line["cookie"] = cookie;
-            // Timed from the query for the sink's dispatch interface on: across
-            // processes that query is a call into the sink's apartment too.
-            LARGE_INTEGER frequency{}, start{}, end{};
-            ::QueryPerformanceFrequency(&frequency);
-            ::QueryPerformanceCounter(&start);
-            ComPtr<IDispatch> dispatch;
-            HRESULT hr = sink.As(&dispatch);
-            if (SUCCEEDED(hr)) {
-                DISPPARAMS none{};
-                hr = dispatch->Invoke(DocumentChangeEvent, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none,
-                                      nullptr, nullptr, nullptr);
-            }
-            ::QueryPerformanceCounter(&end);
-            line["ms"] = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-            line["result"] = static_cast<uint32_t>(hr);
-            AppendLog(line);
-        }
-    }
-
-    STDMETHODIMP GetConnectionInterface(IID* iid) override {
-        if (!iid) return E_POINTER;
-        *iid = word_ids::DIID_ApplicationEvents3;
-        return S_OK;
-    }
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override {
-        if (!container) return E_POINTER;
-        *container = container_;
-        container_->AddRef();
-        return S_OK;
-    }
-    // Events never fire; the sink is only held so that Unadvise has something to let go.
-    STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override {
-        json line = LogLine("Advise");
-        HRESULT hr = S_OK;
-        if (!sink || !cookie) {
-            hr = E_POINTER;
-        } else {
-            *cookie = nextCookie_++;
-            sinks_[*cookie] = sink;
-            line["cookie"] = *cookie;
-        }
-        line["result"] = static_cast<uint32_t>(hr);
-        AppendLog(line);
-        return hr;
-    }
-    STDMETHODIMP Unadvise(DWORD cookie) override {
-        const HRESULT hr = sinks_.erase(cookie) ? S_OK : CONNECT_E_NOCONNECTION;
-        json line = LogLine("Unadvise");
-        line["cookie"] = cookie;
-        line["result"] = static_cast<uint32_t>(hr);
-        AppendLog(line);
-        return hr;
-    }
-    STDMETHODIMP EnumConnections(IEnumConnections** connections) override {
-        if (connections) *connections = nullptr;
-        return E_NOTIMPL;
-    }
-
-private:
-    ~EventsConnectionPoint() override { g_eventPoint = nullptr; }
-    IConnectionPointContainer* container_;  // not owned: the container owns this point
-    DWORD nextCookie_ = 1;
-    std::map<DWORD, ComPtr<IUnknown>> sinks_;
-};
-
 class Application final : public DispatchObject, public IConnectionPointContainer {
 public:
-    Application() { events_.Attach(new EventsConnectionPoint(this)); }
+    Application() : events_(CreateEventsConnectionPoint(this)) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -486,7 +274,7 @@ public:
         if (iid == IID_IConnectionPointContainer) {
             *object = static_cast<IConnectionPointContainer*>(this);
             logged = "IConnectionPointContainer";
-        } else if (iid == word_ids::IID__Application) {
+        } else if (iid == Protocol::IID__Application) {
             *object = static_cast<IDispatch*>(this);
             logged = "IID__Application";
         } else {
@@ -509,7 +297,7 @@ public:
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
         if (!point) return E_POINTER;
         *point = nullptr;
-        const HRESULT hr = iid == word_ids::DIID_ApplicationEvents3 ? events_.CopyTo(point) : CONNECT_E_NOCONNECTION;
+        const HRESULT hr = iid == Protocol::DIID_ApplicationEvents3 ? events_.CopyTo(point) : CONNECT_E_NOCONNECTION;
         json line = LogLine("FindConnectionPoint");
         line["iid"] = GuidText(iid);
         line["result"] = static_cast<uint32_t>(hr);
@@ -545,7 +333,7 @@ protected:
     }
 
 private:
-    ComPtr<EventsConnectionPoint> events_;
+    ComPtr<IConnectionPoint> events_;
     ComPtr<IDispatch> documents_ = Make<Documents>();
 };
 
@@ -572,131 +360,8 @@ private:
 
 // ---------------------------------------------------------------------------
 
-OpenDocument* WordState::Active() { return Find(activeId); }
-
-void WordState::ShowActiveDocumentInCaption() {
-    if (fixedTitle || !mainWindow) return;
-    std::wstring title = L"Microsoft Word";
-    if (const OpenDocument* document = Active()) {
-        const size_t slash = document->path.find_last_of(L"\\/");
-        title = document->path.substr(slash == std::wstring::npos ? 0 : slash + 1) + L" - " + title;
-    }
-    ::SetWindowTextW(mainWindow, title.c_str());
-}
-
-OpenDocument* WordState::Find(long id) {
-    const auto it = std::find_if(documents.begin(), documents.end(), [id](const OpenDocument& d) { return d.id == id; });
-    return it == documents.end() ? nullptr : &*it;
-}
-
-WordState& State() {
-    static WordState state;
-    return state;
-}
-
-std::string GuidText(REFGUID guid) {
-    wchar_t text[40] = {};
-    ::StringFromGUID2(guid, text, 40);
-    return testing_text::Utf8(text);
-}
-
-STDMETHODIMP DispatchObject::QueryInterface(REFIID iid, void** object) {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IDispatch) return E_NOINTERFACE;
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) DispatchObject::AddRef() { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
-
-STDMETHODIMP_(ULONG) DispatchObject::Release() {
-    const LONG left = ::InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-}
-
-STDMETHODIMP DispatchObject::GetTypeInfoCount(UINT* count) {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-STDMETHODIMP DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-}
-
-STDMETHODIMP DispatchObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-    if (!names || !ids) return E_POINTER;
-    HRESULT hr = S_OK;
-    for (UINT i = 0; i < count; ++i) {
-        ids[i] = DISPID_UNKNOWN;
-        // Only the member name (i == 0) is looked up; these members take no named arguments.
-        if (i == 0) {
-            for (const Member& member : Members())
-                if (::CompareStringOrdinal(names[0], -1, member.name, -1, TRUE) == CSTR_EQUAL) ids[0] = member.id;
-        }
-        if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-    }
-    if (FAILED(hr)) {
-        // Unknown names mean the client asked for something Word would have
-        // but this double does not serve: make that visible to the test.
-        json line = LogLine("GetIDsOfNames");
-        line["object"] = TypeName();
-        line["name"] = count > 0 && names[0] ? testing_text::Utf8(names[0]) : std::string();
-        line["result"] = static_cast<uint32_t>(hr);
-        AppendLog(line);
-    }
-    return hr;
-}
-
-STDMETHODIMP DispatchObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                    EXCEPINFO* exception, UINT*) {
-    if (!IsGet(flags) && !IsPut(flags)) return DISP_E_MEMBERNOTFOUND;
-    const HRESULT hr = Call(id, flags, params, result, exception);
-    // Called from another process, an object runs its own deferred fill-in
-    // before the reply leaves: the pointer means nothing in the caller's
-    // process (and Wine 8 would pass it on as it is).
-    if (hr == DISP_E_EXCEPTION && exception && exception->pfnDeferredFillIn) {
-        exception->pfnDeferredFillIn(exception);
-        exception->pfnDeferredFillIn = nullptr;
-    }
-    if (hr == DISP_E_MEMBERNOTFOUND) {
-        json line = LogLine("Invoke");
-        line["object"] = TypeName();
-        line["dispid"] = id;
-        line["flags"] = flags;
-        line["result"] = static_cast<uint32_t>(hr);
-        AppendLog(line);
-    }
-    return hr;
-}
-
 ComPtr<IDispatch> CreateApplication() { return Make<Application>(); }
 
 ComPtr<IClassFactory> CreateClassFactory(IDispatch* application) { return Make<ClassFactory>(application); }
-
-namespace {
-long g_eventsLeft = 0;
-long g_eventIntervalMs = 0;
-}  // namespace
-
-void ScheduleEvents(long delayMs, long times, long intervalMs) {
-    g_eventsLeft = times;
-    g_eventIntervalMs = intervalMs;
-    if (times > 0) ::SetTimer(State().mainWindow, EventTimerId, static_cast<UINT>(delayMs), nullptr);
-}
-
-void OnEventTimer() {
-    // Stopped while the sinks are called: the calls pump messages, and a tick
-    // arriving meanwhile must not raise a nested round of events.
-    ::KillTimer(State().mainWindow, EventTimerId);
-    if (g_eventsLeft <= 0) return;
-    --g_eventsLeft;
-    if (g_eventPoint) g_eventPoint->RaiseOnEverySink();
-    if (g_eventsLeft > 0) ::SetTimer(State().mainWindow, EventTimerId, static_cast<UINT>(g_eventIntervalMs), nullptr);
-}
 
 }  // namespace word_double

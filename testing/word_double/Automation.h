@@ -1,8 +1,9 @@
-// The double's automation objects: Application, Documents, Document, Selection,
-// plus the event connection point and the class factory.
+// The double's automation objects: Word's state in this process, the IDispatch
+// base (DispatchObject.cpp), and Application, Documents, Document, Selection
+// and the class factory (Automation.cpp).
 #pragma once
 
-#include "common/WinResources.h"
+#include "common/ComResources.h"
 
 #include <ocidl.h>
 
@@ -57,7 +58,8 @@ protected:
     virtual ~DispatchObject() = default;
     virtual std::span<const Member> Members() const = 0;
     virtual const char* TypeName() const = 0;
-    virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) = 0;
+    [[nodiscard]] virtual HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                       EXCEPINFO* exception) = 0;
 
 private:
     LONG references_ = 1;
@@ -70,12 +72,7 @@ ComPtr<IClassFactory> CreateClassFactory(IDispatch* application);
 
 std::string GuidText(REFGUID guid);
 
-// Events on every advised sink, raised from the main window's timer: the
-// first after `delayMs`, then one every `intervalMs`, `times` in all. Each
-// call into a sink is timed and logged as an "Event" line.
-void ScheduleEvents(long delayMs, long times, long intervalMs);
-// The main window's timer for the events (WM_TIMER with this id).
-inline constexpr UINT_PTR EventTimerId = 0x5EED;
-void OnEventTimer();
+inline bool IsGet(WORD flags) { return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0; }
+inline bool IsPut(WORD flags) { return (flags & DISPATCH_PROPERTYPUT) != 0; }
 
 }  // namespace word_double

@@ -1,22 +1,22 @@
 #include "Record.h"
 
 #include "Automation.h"
+#include "Events.h"
 
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/ExecutableFolder.h"
+#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
-#include "testing/Utf.h"
 
 #include <cstdio>
 
 using nlohmann::json;
-using testing_text::Utf8;
-using testing_text::Widen;
 
 namespace word_double {
 
 namespace {
 
-std::wstring BesideExe(const wchar_t* name) { return process_tools::OwnFolder() + L"\\" + name; }
+std::wstring BesideExe(const wchar_t* name) { return ExecutableFolder() + name; }
 
 const std::wstring& LogPath() {
     static const std::wstring path = BesideExe(L"word-double-log.jsonl");
@@ -55,6 +55,55 @@ HRESULT ParseHresult(const json& value) {
     throw std::invalid_argument("HRESULT must be a number or a hex string");
 }
 
+namespace {
+
+// What Word answers: the texts, the results of Open and of any call, how errors travel.
+void ReadAnswers(const json& script, Script& result) {
+    if (script.contains("text")) result.text = WideText(script.at("text").get<std::string>(), CP_UTF8);
+    if (script.contains("openResults")) {
+        result.openResults = script.at("openResults");
+        for (const json& code : result.openResults) (void)ParseHresult(code);  // reject bad entries now
+    }
+    if (script.contains("failCalls")) {
+        result.failCalls = script.at("failCalls");
+        if (!result.failCalls.is_object()) throw std::invalid_argument("failCalls must be an object");
+        for (const json& code : result.failCalls) (void)ParseHresult(code);
+    }
+    if (script.contains("openDescription"))
+        result.openDescription = WideText(script.at("openDescription").get<std::string>(), CP_UTF8);
+    if (script.contains("windowTitle"))
+        result.windowTitle = WideText(script.at("windowTitle").get<std::string>(), CP_UTF8);
+    if (script.contains("finalParagraphMark")) result.finalParagraphMark = script.at("finalParagraphMark").get<bool>();
+    result.activeObjectDelayMs = CountOf(script, "activeObjectDelayMs", result.activeObjectDelayMs);
+    if (script.contains("errorInfo")) {
+        const std::string form = script.at("errorInfo").get<std::string>();
+        if (form == "scode") result.errorInfo = Script::ErrorInfo::Scode;
+        else if (form == "wCode") result.errorInfo = Script::ErrorInfo::WCode;
+        else if (form == "none") result.errorInfo = Script::ErrorInfo::None;
+        else throw std::invalid_argument("errorInfo must be \"scode\", \"wCode\" or \"none\"");
+    }
+    if (script.contains("deferredFillIn")) result.deferredFillIn = script.at("deferredFillIn").get<bool>();
+    result.endZeroReads = CountOf(script, "endZeroReads", 0);
+}
+
+// Where Word misbehaves: the call on which it dies, hangs or stalls, and the events it raises.
+void ReadMisbehaviour(const json& script, Script& result) {
+    result.dieOn = StringOf(script, "dieOn");
+    result.dieOnCount = CountOf(script, "dieOnCount", 1);
+    result.hangOn = StringOf(script, "hangOn");
+    result.hangOnCount = CountOf(script, "hangOnCount", 1);
+    result.stallOn = StringOf(script, "stallOn");
+    result.stallOnCount = CountOf(script, "stallOnCount", 1);
+    result.stallMs = CountOf(script, "stallMs", 0);
+    result.eventsAfter = StringOf(script, "eventsAfter");
+    result.eventsAfterCount = CountOf(script, "eventsAfterCount", 1);
+    result.eventDelayMs = CountOf(script, "eventDelayMs", 0);
+    result.eventTimes = CountOf(script, "eventTimes", 1);
+    result.eventIntervalMs = CountOf(script, "eventIntervalMs", 50);
+}
+
+}  // namespace
+
 Script LoadScript() {
     Script result;
     const auto bytes = process_tools::ReadWholeFile(ScriptPath());
@@ -62,43 +111,8 @@ Script LoadScript() {
     try {
         const json script = json::parse(*bytes);
         if (!script.is_object()) throw std::invalid_argument("the script must be a JSON object");
-        if (script.contains("text")) result.text = Widen(script.at("text").get<std::string>());
-        if (script.contains("openResults")) {
-            result.openResults = script.at("openResults");
-            for (const json& code : result.openResults) ParseHresult(code);  // reject bad entries now
-        }
-        if (script.contains("failCalls")) {
-            result.failCalls = script.at("failCalls");
-            if (!result.failCalls.is_object()) throw std::invalid_argument("failCalls must be an object");
-            for (const json& code : result.failCalls) ParseHresult(code);
-        }
-        if (script.contains("openDescription"))
-            result.openDescription = Widen(script.at("openDescription").get<std::string>());
-        if (script.contains("windowTitle"))
-            result.windowTitle = Widen(script.at("windowTitle").get<std::string>());
-        if (script.contains("finalParagraphMark")) result.finalParagraphMark = script.at("finalParagraphMark").get<bool>();
-        result.activeObjectDelayMs = CountOf(script, "activeObjectDelayMs", result.activeObjectDelayMs);
-        if (script.contains("errorInfo")) {
-            const std::string form = script.at("errorInfo").get<std::string>();
-            if (form == "scode") result.errorInfo = Script::ErrorInfo::Scode;
-            else if (form == "wCode") result.errorInfo = Script::ErrorInfo::WCode;
-            else if (form == "none") result.errorInfo = Script::ErrorInfo::None;
-            else throw std::invalid_argument("errorInfo must be \"scode\", \"wCode\" or \"none\"");
-        }
-        if (script.contains("deferredFillIn")) result.deferredFillIn = script.at("deferredFillIn").get<bool>();
-        result.endZeroReads = CountOf(script, "endZeroReads", 0);
-        result.dieOn = StringOf(script, "dieOn");
-        result.dieOnCount = CountOf(script, "dieOnCount", 1);
-        result.hangOn = StringOf(script, "hangOn");
-        result.hangOnCount = CountOf(script, "hangOnCount", 1);
-        result.stallOn = StringOf(script, "stallOn");
-        result.stallOnCount = CountOf(script, "stallOnCount", 1);
-        result.stallMs = CountOf(script, "stallMs", 0);
-        result.eventsAfter = StringOf(script, "eventsAfter");
-        result.eventsAfterCount = CountOf(script, "eventsAfterCount", 1);
-        result.eventDelayMs = CountOf(script, "eventDelayMs", 0);
-        result.eventTimes = CountOf(script, "eventTimes", 1);
-        result.eventIntervalMs = CountOf(script, "eventIntervalMs", 50);
+        ReadAnswers(script, result);
+        ReadMisbehaviour(script, result);
     } catch (const std::exception& error) {
         // A broken script must show up in the log rather than silently act as defaults.
         Script defaults;
@@ -109,7 +123,7 @@ Script LoadScript() {
 }
 
 void AppendLog(const json& line) {
-    process_tools::AppendToFile(LogPath(), line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    (void)process_tools::AppendToFile(LogPath(), line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 long CountLoggedCalls(const std::string& call) {
@@ -140,7 +154,7 @@ json ValueOf(const VARIANT& value) {
         case VT_UI4: return value.ulVal;
         case VT_INT: return value.intVal;
         case VT_ERROR: return static_cast<uint32_t>(value.scode);
-        case VT_BSTR: return value.bstrVal ? Utf8({value.bstrVal, ::SysStringLen(value.bstrVal)}) : std::string();
+        case VT_BSTR: return value.bstrVal ? Utf8Text({value.bstrVal, ::SysStringLen(value.bstrVal)}) : std::string();
         case VT_DISPATCH: return "<IDispatch>";
         case VT_UNKNOWN: return "<IUnknown>";
         default: return "<vt " + std::to_string(value.vt) + ">";
@@ -157,7 +171,7 @@ json DescribeArgument(const VARIANT& argument) {
         described["value"] = inner ? ValueOf(*inner) : json(nullptr);
     } else if (argument.vt & VT_BYREF) {
         UniqueVariant copy;
-        described["value"] = SUCCEEDED(::VariantCopyInd(&copy, const_cast<VARIANT*>(&argument))) ? ValueOf(copy.get()) : json(nullptr);
+        described["value"] = SUCCEEDED(::VariantCopyInd(copy.put(), const_cast<VARIANT*>(&argument))) ? ValueOf(copy.get()) : json(nullptr);
     } else {
         described["value"] = ValueOf(argument);
     }

@@ -56,7 +56,7 @@ void AppendLog(const nlohmann::json& line);
 long CountLoggedCalls(const std::string& call);
 
 // HRESULTs in the script are hex strings ("0x800A1520") or numbers.
-HRESULT ParseHresult(const nlohmann::json& value);
+[[nodiscard]] HRESULT ParseHresult(const nlohmann::json& value);
 
 // Describes one argument: {"vt":..,"inner":..,"value":..}.
 nlohmann::json DescribeArgument(const VARIANT& argument);
@@ -74,11 +74,11 @@ public:
     long occurrence() const noexcept { return occurrence_; }  // 1 for the first in the log
     nlohmann::json& line() noexcept { return line_; }
 
-    HRESULT Finish(HRESULT hr);
+    [[nodiscard]] HRESULT Finish(HRESULT hr);
     // Word's own errors: DISP_E_EXCEPTION with the code in EXCEPINFO.scode,
     // or as the script says: Word's error number in wCode, no code at all,
     // and either way perhaps through a deferred fill-in.
-    HRESULT Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description);
+    [[nodiscard]] HRESULT Raise(EXCEPINFO* info, HRESULT scode, const std::wstring& description);
 
 private:
     Script script_;

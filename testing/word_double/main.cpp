@@ -39,9 +39,10 @@
 // Counting "in the log" covers every instance since the file was last deleted.
 
 #include "Automation.h"
+#include "Events.h"
 #include "Record.h"
-#include "testing/Utf.h"
-#include "testing/WordGuids.h"
+#include "channel/Protocol.h"
+#include "common/TextConversion.h"
 
 using nlohmann::json;
 
@@ -78,77 +79,81 @@ HWND CreateMainWindow(HINSTANCE instance, const std::wstring& title) {
                              640, 480, nullptr, nullptr, instance, nullptr);
 }
 
-}  // namespace
+// The main window, shown normally so that a test can tell the worker minimised it.
+UniqueWindow ShowMainWindow(HINSTANCE instance, const word_double::Script& script) {
+    UniqueWindow window(CreateMainWindow(instance, script.windowTitle.value_or(L"Microsoft Word")));
+    if (window) {
+        ::ShowWindow(window.get(), SW_SHOWNORMAL);
+        ::UpdateWindow(window.get());
+    }
+    word_double::State().mainWindow = window.get();
+    word_double::State().fixedTitle = script.windowTitle.has_value();
+    return window;
+}
 
-namespace {
-
-HRESULT RegisterRunning(IDispatch* application, DWORD& cookie) {
-    const HRESULT hr = ::RegisterActiveObject(application, word_ids::CLSID_Application, ACTIVEOBJECT_STRONG, &cookie);
+[[nodiscard]] HRESULT RegisterRunning(IDispatch* application, DWORD& cookie) {
+    const HRESULT hr = ::RegisterActiveObject(application, Protocol::CLSID_WordApplication, ACTIVEOBJECT_STRONG, &cookie);
     json line = word_double::LogLine("ActiveObject.Registered");
     line["result"] = static_cast<uint32_t>(hr);
     word_double::AppendLog(line);
     return hr;
 }
 
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    const word_double::Script script = word_double::LoadScript();
-    const std::wstring title = script.windowTitle.value_or(L"Microsoft Word");
-    const UniqueWindow window(CreateMainWindow(instance, title));
-    if (window) {
-        // Shown normally so that a test can tell the worker minimised it.
-        ::ShowWindow(window.get(), SW_SHOWNORMAL);
-        ::UpdateWindow(window.get());
-    }
-    word_double::State().mainWindow = window.get();
-    word_double::State().fixedTitle = script.windowTitle.has_value();
-
-    // OLE, not bare COM: Copy goes through the OLE clipboard.
-    const OleApartment apartment;
-    const ComPtr<IDispatch> application = word_double::CreateApplication();
-    const ComPtr<IClassFactory> factory = word_double::CreateClassFactory(application.Get());
-
-    DWORD classCookie = 0;
-    const HRESULT classRegistration = ::CoRegisterClassObject(
-        word_ids::CLSID_Application, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
-
-    // Logged once the class is registered: COM can reach this instance now;
-    // GetActiveObject only once it is in the running-object table.
+// Logged once the class is registered: COM can reach this instance now;
+// GetActiveObject only once it is in the running-object table.
+void LogStarted(const word_double::Script& script, HRESULT classRegistration, bool hasWindow) {
     json started = word_double::LogLine("Started");
-    started["commandLine"] = testing_text::Utf8(::GetCommandLineW());
+    started["commandLine"] = Utf8Text(::GetCommandLineW());
     started["classRegistration"] = static_cast<uint32_t>(classRegistration);
     started["activeObjectDelayMs"] = script.activeObjectDelayMs;
-    started["windowTitle"] = testing_text::Utf8(title);
-    started["window"] = window ? 1 : 0;
+    started["windowTitle"] = Utf8Text(script.windowTitle.value_or(L"Microsoft Word"));
+    started["window"] = hasWindow ? 1 : 0;
     word_double::AppendLog(started);
+}
 
-    // Word enters the running-object table only once it is up, a while after
-    // its process started.
+// Serves until the process is killed, or until WM_QUIT reaches this thread
+// (PostThreadMessage); the registrations are never revoked, as with a Word
+// that is still running. Word enters the running-object table only once it
+// is up, a while after its process started.
+void Serve(IDispatch* application, long activeObjectDelayMs) {
     DWORD activeCookie = 0;
     UINT_PTR registerTimer = 0;
-    if (script.activeObjectDelayMs <= 0) {
-        RegisterRunning(application.Get(), activeCookie);
+    if (activeObjectDelayMs <= 0) {
+        (void)RegisterRunning(application, activeCookie);  // logged; the double serves on regardless
     } else {
-        registerTimer = ::SetTimer(nullptr, 0, static_cast<UINT>(script.activeObjectDelayMs), nullptr);
+        registerTimer = ::SetTimer(nullptr, 0, static_cast<UINT>(activeObjectDelayMs), nullptr);
     }
-
-    // Runs until the process is killed, or until WM_QUIT reaches this thread
-    // (PostThreadMessage); the registrations are never revoked, as with a
-    // Word that is still running.
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.message == WM_TIMER && !message.hwnd && message.wParam == registerTimer && registerTimer) {
-            ::KillTimer(nullptr, registerTimer);
+            (void)::KillTimer(nullptr, registerTimer);
             registerTimer = 0;
-            RegisterRunning(application.Get(), activeCookie);
+            (void)RegisterRunning(application, activeCookie);  // logged; the double serves on regardless
             continue;
         }
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    const word_double::Script script = word_double::LoadScript();
+    const UniqueWindow window = ShowMainWindow(instance, script);
+
+    // OLE, not bare COM: Copy goes through the OLE clipboard.
+    const OleApartment apartment;
+    const ComPtr<IDispatch> application = word_double::CreateApplication();
+    const ComPtr<IClassFactory> factory = word_double::CreateClassFactory(application.Get());
+    DWORD classCookie = 0;
+    const HRESULT classRegistration = ::CoRegisterClassObject(
+        Protocol::CLSID_WordApplication, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
+    LogStarted(script, classRegistration, window.get() != nullptr);
+
+    Serve(application.Get(), script.activeObjectDelayMs);
     // What Copy left on the clipboard stays there once this process is gone.
-    ::OleFlushClipboard();
+    (void)::OleFlushClipboard();
     word_double::AppendLog(word_double::LogLine("Exited"));
     return 0;
 }

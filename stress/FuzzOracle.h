@@ -1,0 +1,38 @@
+// What the worker should do with a fuzzed block, worked out from the block as
+// the host wrote it and from the plan, independently of the worker's code.
+#pragma once
+
+#include "stress/FuzzPlan.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+enum class Reach { Yes, No, EitherWay };
+
+// Whether the worker can reach Word at all (WordReady stays 1).
+[[nodiscard]] Reach WordReachable(const Plan& plan);
+
+// Whether a preview attempt reaches its clean-up, where the delete flags are
+// honoured; `wordReady` is the worker's own WordReady at the end.
+[[nodiscard]] bool ReachesCleanUp(const Plan& plan, bool wordReady);
+
+// Whether the block's flags ask for the document to be deleted.
+[[nodiscard]] bool DeletionFlagged(const std::vector<std::uint8_t>& block);
+
+// The document path in the block, cut at its NUL or at its capacity.
+[[nodiscard]] std::string PathIn(const std::vector<std::uint8_t>& block);
+
+// What the worker should do with a block, read from the block as written.
+struct Expectation {
+    bool attached = false;       // a usable block: the worker may touch it
+    bool pending = false;        // it takes the request
+    bool hostActive = false;     // it goes on to the preview
+    bool namesDocument = false;  // the path is the scratch document's
+};
+
+[[nodiscard]] Expectation ExpectationFor(const std::vector<std::uint8_t>& block, const std::string& documentPath);
+
+}  // namespace fuzz
