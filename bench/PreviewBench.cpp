@@ -45,6 +45,7 @@ using nlohmann::json;
 
 constexpr int WarmUpRuns = 3;
 constexpr int ListenedRuns = 10;
+constexpr DWORD SettleMs = 150;  // before each measured run
 constexpr int DocumentLength = 5000;
 constexpr auto Bound = std::chrono::milliseconds(30000);
 
@@ -546,9 +547,10 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::size_t, std::size_t>> pairedRounds;
     std::vector<double> floorRuns;
     std::size_t floorPeakPrivateBytes = 0;
-    // Each round runs the three in another order, so that none always follows
-    // the same one (a process's end still settles in Word and Wine while the
-    // next one starts).
+    // A process's end still settles in Word and in Wine (Word's window was just
+    // minimised, objects were released) while the next one starts: each run
+    // waits a moment first, and the rounds go through all six orders, so that
+    // each series follows each other one equally often.
     const std::function<void()> series[] = {
         [&] {
             if (auto run = RunWorker(documentPath, expectedPreview, false)) workerRuns.push_back(std::move(*run));
@@ -565,9 +567,13 @@ int main(int argc, char** argv) {
             else ++failures;
         },
     };
+    constexpr int Orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
     for (int i = 0; i < runs; ++i) {
         const std::size_t workersBefore = workerRuns.size(), fullsBefore = fullRuns.size();
-        for (int k = 0; k < 3; ++k) series[(i + k) % 3]();
+        for (int k : Orders[i % 6]) {
+            ::Sleep(SettleMs);
+            series[k]();
+        }
         if (workerRuns.size() > workersBefore && fullRuns.size() > fullsBefore)
             pairedRounds.emplace_back(workersBefore, fullsBefore);
     }
