@@ -12,10 +12,11 @@
 //
 // Prints a table of the host's stage times, the platform's own costs behind the
 // worker's fixed waits, a traced run, and finally `name: value` lines.
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/KernelResources.h"
 #include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
-#include "testing/WordGuids.h"
+#include "channel/Protocol.h"
 
 #include <ocidl.h>
 #include <psapi.h>
@@ -281,7 +282,7 @@ PlatformCosts MeasurePlatform() {
 class NullSink final : public IDispatch {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == word_ids::DIID_ApplicationEvents3) {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == Protocol::DIID_ApplicationEvents3) {
             *object = static_cast<IDispatch*>(this);
             return S_OK;
         }
@@ -312,12 +313,12 @@ RoundTrips MeasureRoundTrips(int count) {
     ComPtr<IUnknown> running;
     trips.getActiveObject = Sample(count, [&] {
         running.Reset();
-        (void)::GetActiveObject(word_ids::CLSID_Application, nullptr, &running);
+        (void)::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running);
     });
     if (!running) return trips;
     trips.queryWordInterface = Sample(count, [&] {
         ComPtr<IUnknown> word;
-        (void)running->QueryInterface(word_ids::IID__Application, reinterpret_cast<void**>(word.GetAddressOf()));
+        (void)running->QueryInterface(Protocol::IID__Application, reinterpret_cast<void**>(word.GetAddressOf()));
     });
     ComPtr<IDispatch> application;
     if (FAILED(running.As(&application))) return trips;
@@ -326,7 +327,7 @@ RoundTrips MeasureRoundTrips(int count) {
         ComPtr<IConnectionPoint> point;
         DWORD cookie = 0;
         if (SUCCEEDED(application.As(&container)) &&
-            SUCCEEDED(container->FindConnectionPoint(word_ids::DIID_ApplicationEvents3, &point)) &&
+            SUCCEEDED(container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point)) &&
             SUCCEEDED(point->Advise(&sink, &cookie)))
             point->Unadvise(cookie);
     });
@@ -342,7 +343,7 @@ RoundTrips MeasureRoundTrips(int count) {
         UniqueVariant result;
         EXCEPINFO info{};
         UINT argError = 0;
-        (void)application->Invoke(selectionId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+        (void)application->Invoke(selectionId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.put(),
                                   &info, &argError);
         const UniqueBstr description(info.bstrDescription), source(info.bstrSource), help(info.bstrHelpFile);
     });
@@ -359,7 +360,7 @@ RoundTrips MeasureRoundTrips(int count) {
         UniqueVariant result;
         EXCEPINFO info{};
         UINT argError = 0;
-        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.put(),
                                   &info, &argError);
     };
     trips.documentsRefetched = Sample(count, fetchDocuments);
@@ -367,7 +368,7 @@ RoundTrips MeasureRoundTrips(int count) {
         UniqueVariant held;
         DISPPARAMS none{};
         UINT argError = 0;
-        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &held,
+        (void)application->Invoke(documentsId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, held.put(),
                                   nullptr, &argError);
         trips.documentsKept = Sample(count, fetchDocuments);
     }

@@ -6,7 +6,8 @@
 // copy at the end, which Word refuses, is not counted).
 //
 // Usage: bare_client.exe [--stamps] <document path>
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/KernelResources.h"
 
 #include <iterator>
 #include <string>
@@ -76,7 +77,7 @@ struct Member {
 
     ComPtr<IDispatch> Get() const {
         UniqueVariant value;
-        Note(Call(DISPATCH_PROPERTYGET, nullptr, 0, &value));
+        Note(Call(DISPATCH_PROPERTYGET, nullptr, 0, value.put()));
         if (value.get().vt != VT_DISPATCH || !value.get().pdispVal) return nullptr;
         return ComPtr<IDispatch>(value.get().pdispVal);
     }
@@ -150,7 +151,7 @@ void OpenDocument(const Member& open, const std::wstring& path) {
     SetMissing(args[13]);
     SetBool(args[14], true);  // NoEncodingDialog
     UniqueVariant opened;
-    Note(open.Call(DISPATCH_METHOD, args.LastFirst(), 15, &opened));
+    Note(open.Call(DISPATCH_METHOD, args.LastFirst(), 15, opened.put()));
 }
 
 void Preview(IDispatch* application, const std::wstring& path) {
@@ -167,7 +168,7 @@ void Preview(IDispatch* application, const std::wstring& path) {
 
     const Member end(selection.Get(), L"End");
     UniqueVariant length;
-    Note(end.Call(DISPATCH_PROPERTYGET, nullptr, 0, &length));
+    Note(end.Call(DISPATCH_PROPERTYGET, nullptr, 0, length.put()));
     end.Put(3000);
     const Member copy(selection.Get(), L"Copy");
     Note(copy.Call(DISPATCH_METHOD));

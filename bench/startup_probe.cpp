@@ -9,7 +9,8 @@
 //   winmm    timeBeginPeriod(1) / timeEndPeriod(1), winmm.dll loaded for it
 //   ntdll    ntdll's NtSetTimerResolution, which timeBeginPeriod forwards to
 // Linked with the same libraries as the worker, so the same DLLs load.
-#include "common/WinResources.h"
+#include "common/ComResources.h"
+#include "common/KernelResources.h"
 
 #include <cstring>
 

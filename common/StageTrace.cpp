@@ -1,6 +1,6 @@
 #include "common/StageTrace.h"
 
-#include "common/WinResources.h"
+#include "common/KernelResources.h"
 
 #include <cstdarg>
 
