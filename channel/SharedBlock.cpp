@@ -1,6 +1,7 @@
 #include "channel/SharedBlock.h"
 
 #include "common/MessageWait.h"
+#include "common/NtdllExport.h"
 #include "common/KernelResources.h"
 #include "common/StageTrace.h"
 
@@ -108,10 +109,7 @@ void ReleaseMutexFully() {
 
 bool HostHasLeft() noexcept {
     using QueryObject = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-    // ntdll is in every process; looked up once, not linked, so that the
-    // worker's imports stay the documented system DLLs.
-    static const auto queryObject = reinterpret_cast<QueryObject>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    static const auto queryObject = NtdllExport<QueryObject>("NtQueryObject");
     if (!queryObject || !g_channelMutex) return false;
     PUBLIC_OBJECT_BASIC_INFORMATION information{};
     if (queryObject(g_channelMutex.get(), ObjectBasicInformation, &information, sizeof information, nullptr) != 0)

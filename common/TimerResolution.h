@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include "common/NtdllExport.h"
+
 // Windows rounds sleeps and timers up to its tick (15.6 ms by default); at
 // 1 ms a 10 ms poll sleeps 10 ms.
 //
@@ -18,7 +20,7 @@
 class TimerResolution {
 public:
     explicit TimerResolution(UINT milliseconds) noexcept
-        : units_(milliseconds * 10000), set_(SetResolutionFunction()) {
+        : units_(milliseconds * 10000), set_(NtdllExport<SetResolution>("NtSetTimerResolution")) {
         ULONG actual = 0;
         raised_ = set_ && set_(units_, TRUE, &actual) >= 0;
     }
@@ -32,12 +34,6 @@ public:
 private:
     // NTSTATUS NtSetTimerResolution(ULONG DesiredTime /* 100 ns units */, BOOLEAN SetResolution, PULONG ActualTime)
     using SetResolution = LONG(NTAPI*)(ULONG, BOOLEAN, ULONG*);
-    static SetResolution SetResolutionFunction() noexcept {
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        return ntdll ? reinterpret_cast<SetResolution>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtSetTimerResolution")))
-                     : nullptr;
-    }
-
     ULONG units_;
     SetResolution set_;
     bool raised_ = false;

@@ -105,7 +105,7 @@ void Fuzzer::PrepareWord(const Plan& plan) {
         // A warm double is kept across blocks; anything else (a dead one, a
         // second one the worker started) means starting over.
         if (warmWord_ == 0 || testsupport::WordProcessIds() != std::vector<DWORD>{warmWord_})
-            warmWord_ = stressrig::FreshWarmWord();
+            warmWord_ = testsupport::StartFreshWarmWord(ScriptFor(plan));
     }
     testsupport::ClearWordLog();
     testsupport::ClearTaskkillLog();

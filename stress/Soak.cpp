@@ -2,6 +2,7 @@
 // one warm Word double, cycling through the normal road and every failure
 // branch, watching for what accumulates: workers, Word instances, open
 // documents, the host's handles and the channel mutex.
+#include "common/NtdllExport.h"
 #include "stress/StressRig.h"
 #include "host/PreviewHost.h"
 
@@ -122,8 +123,7 @@ using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 
 // This process's entries in the system's handle table; 0 when it cannot be read.
 DWORD HandlesInSystemTable() {
-    const auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    const auto query = NtdllExport<QuerySystemInformation>("NtQuerySystemInformation");
     if (!query) return 0;
     constexpr ULONG SystemHandleInformation = 16;
     constexpr LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
     const auto started = Clock::now();
     const std::string folder = stressrig::ScratchFolder("wordpreview-soak");
 
-    if (stressrig::FreshWarmWord() == 0) {
+    if (testsupport::StartFreshWarmWord(nlohmann::json::object()) == 0) {
         std::printf("soak: the Word double did not come up\n");
         return 2;
     }

@@ -32,14 +32,6 @@ inline std::string ScratchFolder(const char* name) {
 
 inline std::size_t WorkersAlive() { return process_tools::ProcessIdsByName(L"WordPreview.exe").size(); }
 
-// One warm Word double and nothing else: a fresh rpcss too, so that no dead
-// server's registration lingers from an earlier request.
-[[nodiscard]] inline DWORD FreshWarmWord() {
-    testsupport::KillAllWordDoubles();
-    (void)testsupport::RegisterWordDouble();
-    return testsupport::StartWarmWord();
-}
-
 inline std::string Hex(unsigned long value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", value);

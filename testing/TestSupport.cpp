@@ -163,6 +163,14 @@ void ClearTaskkillLog() { ::DeleteFileW(InTestBin(L"taskkill-log.txt").c_str());
 
 std::vector<DWORD> WordProcessIds() { return process_tools::ProcessIdsByName(L"winword.exe"); }
 
+DWORD StartFreshWarmWord(const nlohmann::json& script) {
+    KillAllWordDoubles();
+    ClearWordLog();
+    WriteWordScript(script);
+    if (!RegisterWordDouble()) return 0;
+    return StartWarmWord();
+}
+
 DWORD StartWarmWord(DWORD timeoutMs) {
     std::wstring commandLine = L"\"" + WordDoublePath() + L"\"";
     STARTUPINFOW startup{};

@@ -57,6 +57,11 @@ std::vector<DWORD> WordProcessIds();
 // pid, or 0 when it did not come up.
 [[nodiscard]] DWORD StartWarmWord(DWORD timeoutMs = 10000);
 
+// One warm Word double and nothing else, registered for Word's class id: every
+// earlier double ended (and rpcss with them, so no dead server's registration
+// lingers), the log cleared, the script written. Returns its pid, or 0.
+[[nodiscard]] DWORD StartFreshWarmWord(const nlohmann::json& script);
+
 // Ends every winword.exe and waits for them; then restarts Wine's rpcss so
 // that the dead servers' class registrations are gone and a later
 // CoCreateInstance starts a fresh double.

@@ -3,6 +3,7 @@
 // reference host library. Word is not registered here, so every preview that
 // runs ends at once with WordReady 0; what is under test is the handshake.
 #include "channel/Protocol.h"
+#include "common/NtdllExport.h"
 #include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
@@ -228,8 +229,7 @@ static_assert(offsetof(ProcessParametersHead, currentDirectoryPath) == (sizeof(v
 
 std::wstring CurrentDirectoryOf(HANDLE process) {
     using QueryFn = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
-    auto query = reinterpret_cast<QueryFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    const auto query = NtdllExport<QueryFn>("NtQueryInformationProcess");
     PROCESS_BASIC_INFORMATION basic{};
     if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0) return {};
     PEB peb{};

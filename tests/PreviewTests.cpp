@@ -251,6 +251,16 @@ INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenario
 
 // --- the exact conversation with Word on the normal road --------------------
 
+// The host's side of one request for this document, with a bound that a
+// loaded machine meets.
+previewhost::PreviewOptions OptionsFor(const std::string& documentPath) {
+    previewhost::PreviewOptions options;
+    options.workerPath = testsupport::WorkerPath();
+    options.request.documentPath = documentPath;
+    options.bound = 60s;
+    return options;
+}
+
 std::vector<std::string> MainCalls(const std::vector<json>& log) {
     static const char* const ignored[] = {"Started", "ActiveObject.Registered", "QueryInterface",
                                           "FindConnectionPoint", "Advise", "Unadvise", "Window.Minimised",
@@ -312,18 +322,11 @@ void ExpectCloseAndCutArguments(const std::vector<json>& log) {
 }
 
 TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
-    testsupport::KillAllWordDoubles();
-    testsupport::ClearWordLog();
-    testsupport::WriteWordScript(json::object());
-    ASSERT_TRUE(testsupport::RegisterWordDouble());
-    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    ASSERT_NE(testsupport::StartFreshWarmWord(json::object()), 0u);
     const std::string path = testsupport::TempPath("conversation.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(4000);
 
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request.documentPath = path;
-    options.bound = 60s;
+    previewhost::PreviewOptions options = OptionsFor(path);
     const auto result = previewhost::RunPreview(options);
     ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
 
@@ -349,17 +352,11 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
 // A host that runs the worker as a debuggee sees a line for every stage, in
 // the order of the road.
 TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
-    testsupport::KillAllWordDoubles();
-    testsupport::WriteWordScript(json::object());
-    ASSERT_TRUE(testsupport::RegisterWordDouble());
-    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    ASSERT_NE(testsupport::StartFreshWarmWord(json::object()), 0u);
     const std::string path = testsupport::TempPath("traced.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(100);
 
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request.documentPath = path;
-    options.bound = 60s;
+    previewhost::PreviewOptions options = OptionsFor(path);
     options.trace = true;
     const auto result = previewhost::RunPreview(options);
     ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
@@ -378,18 +375,11 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
 // --- the clipboard held by another program ------------------------------------
 
 TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
-    testsupport::KillAllWordDoubles();
-    testsupport::ClearWordLog();
-    testsupport::WriteWordScript({{"openResults", {"0x800A141F"}}});
-    ASSERT_TRUE(testsupport::RegisterWordDouble());
-    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    ASSERT_NE(testsupport::StartFreshWarmWord({{"openResults", {"0x800A141F"}}}), 0u);
 
     std::atomic<bool> holding{false}, released{false}, holderDone{false};
     std::thread holder;
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request.documentPath = "C:\\held.doc";
-    options.bound = 60s;
+    previewhost::PreviewOptions options = OptionsFor("C:\\held.doc");
     options.beforeStart = [&](previewhost::HostChannel&) {
         holder = std::thread([&] {
             UniqueWindow window = otherprogram::MessageWindow();
@@ -420,21 +410,16 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
 // with a window; the worker's is its main window, and the text it publishes
 // stays with it while the worker lives.
 TEST(PlaceholderOwnerTest, PlaceholderIsTextOwnedByTheWorkersMainWindow) {
-    testsupport::KillAllWordDoubles();
-    testsupport::ClearWordLog();
     // Word refuses the document, then hangs in the clean-up: the worker is
     // held alive with the placeholder published.
-    testsupport::WriteWordScript({{"openResults", {"0x800A141F"}}, {"hangOn", "Documents.Close"}, {"hangOnCount", 2}});
-    ASSERT_TRUE(testsupport::RegisterWordDouble());
-    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    ASSERT_NE(testsupport::StartFreshWarmWord(
+                  {{"openResults", {"0x800A141F"}}, {"hangOn", "Documents.Close"}, {"hangOnCount", 2}}),
+              0u);
 
     HWND mainWindow = nullptr, owner = nullptr;
     bool textOffered = false;
     std::optional<std::string> textWhileAlive;
-    previewhost::PreviewOptions options;
-    options.workerPath = testsupport::WorkerPath();
-    options.request.documentPath = "C:\\refused.doc";
-    options.bound = 60s;
+    previewhost::PreviewOptions options = OptionsFor("C:\\refused.doc");
     options.afterGo = [&](previewhost::HostChannel&) {
         const auto end = std::chrono::steady_clock::now() + 30s;
         for (;;) {
