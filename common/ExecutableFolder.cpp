@@ -16,5 +16,7 @@ std::wstring ExecutableFolder() {
         path.resize(path.size() * 2);
     }
     const std::size_t slash = path.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    if (slash == std::wstring::npos) return {};
+    path.resize(slash + 1);
+    return path;
 }

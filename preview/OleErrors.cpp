@@ -4,7 +4,7 @@
 #include "common/SystemMessage.h"
 #include "common/TextConversion.h"
 
-#include <cstdio>
+#include <windows.h>
 
 namespace {
 
@@ -59,8 +59,10 @@ void RaiseAutomationError(HRESULT invokeResult, EXCEPINFO& info) {
     std::string message = invokeResult == DISP_E_EXCEPTION ? TrimDescription(BstrText(description.get())) : std::string();
     if (message.empty()) message = SystemErrorText(code);
     if (message.empty()) {
+        // wsprintfA (the system's own, already imported) rather than the C
+        // library's snprintf, whose floating-point formatter would come along.
         char fallback[32];
-        std::snprintf(fallback, sizeof fallback, "OLE error %.8lx", static_cast<unsigned long>(code));
+        (void)::wsprintfA(fallback, "OLE error %.8lx", static_cast<unsigned long>(code));
         message = fallback;
     }
     throw EOleException(std::move(message), code, BstrText(source.get()), BstrText(helpFile.get()));

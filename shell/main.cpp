@@ -13,15 +13,3 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ComApartment apartment(COINIT_APARTMENTTHREADED);
     return Application::Run(instance);
 }
-
-#if defined(__GLIBCXX__)
-#include <cstdlib>
-// GNU's C++ runtime ends an unhandled exception through a handler that
-// demangles the exception's type name and prints it to standard error, which
-// a GUI process does not have; the demangler alone is a sixth of the image.
-// Every exception is caught before it could get there (the window procedure
-// and Application::Run show the error box), so ending at once loses nothing.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-}  // namespace __gnu_cxx
-#endif
