@@ -1,7 +1,7 @@
 #include "channel/SharedBlock.h"
 
 #include "common/MessageWait.h"
-#include "common/NtdllExport.h"
+#include "common/SystemExport.h"
 #include "common/KernelResources.h"
 #include "common/StageTrace.h"
 

@@ -2,7 +2,7 @@
 // one warm Word double, cycling through the normal road and every failure
 // branch, watching for what accumulates: workers, Word instances, open
 // documents, the host's handles and the channel mutex.
-#include "common/NtdllExport.h"
+#include "common/SystemExport.h"
 #include "stress/StressRig.h"
 #include "host/PreviewHost.h"
 

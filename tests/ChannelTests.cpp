@@ -3,7 +3,7 @@
 // reference host library. Word is not registered here, so every preview that
 // runs ends at once with WordReady 0; what is under test is the handshake.
 #include "channel/Protocol.h"
-#include "common/NtdllExport.h"
+#include "common/SystemExport.h"
 #include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
