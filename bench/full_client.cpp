@@ -1,8 +1,9 @@
 // full_client: the second floor (b) the worker is measured against. It is the
 // bare client plus every step a faithful worker must make and the bare client
 // skips, and the same fixed waits, written apart from the worker and sharing no
-// code with it (not even the project's headers), so that whatever the worker
-// spends beyond it is the worker's own:
+// code with it but the generic owner types (which cost nothing beyond the
+// calls they make), so that whatever the worker spends beyond it is the
+// worker's own:
 //
 //   - a hidden top-level window of the worker's size, a 1 ms window timer set
 //     during its creation; during the creation also no critical-error boxes
@@ -19,17 +20,14 @@
 // The host starts it as it starts the worker, with no command line. With the
 // environment variable FULL_CLIENT_STAMPS set it marks its phases through
 // OutputDebugStringA for a listener; the measured runs go without.
-#include <windows.h>
+#include "common/ComResources.h"
+
 #include <ocidl.h>
-#include <oleauto.h>
-#include <wrl/client.h>
 
 #include <cstdint>
 #include <ctime>
 
 namespace {
-
-using Microsoft::WRL::ComPtr;
 
 constexpr CLSID WordClass = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID WordOwnInterface = {0x00020970, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -39,8 +37,9 @@ constexpr IID WordEvents = {0x00020A00, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00,
 constexpr int WordReadyAt = 0, BusyAt = 1, GoAt = 2, PendingAt = 3, TakenAt = 4, RejectedAt = 18;
 constexpr int HeartbeatAt = 552, HostActiveAt = 1684, StopWaitingAt = 1704, MutexNameAt = 1816;
 
+UniqueMappedView g_view;
 volatile std::uint8_t* g_block = nullptr;
-HANDLE g_mutex = nullptr;
+UniqueHandle g_mutex;
 bool g_stamps = false;
 
 void Stamp(const char* phase) {
@@ -62,7 +61,7 @@ struct Member {
 Member g_documents{L"Documents"}, g_selection{L"Selection"}, g_close{L"Close"}, g_open{L"Open"},
     g_document{L"Document"}, g_select{L"Select"}, g_end{L"End"}, g_start{L"Start"}, g_copy{L"Copy"};
 
-// One call; `args` in IDispatch's order (last first). The exception's strings are freed here.
+// One call; `args` in IDispatch's order (last first).
 HRESULT Call(IDispatch* object, Member& member, WORD flags, VARIANT* args = nullptr, UINT count = 0,
              VARIANT* result = nullptr) {
     if (!object) return E_POINTER;
@@ -72,26 +71,18 @@ HRESULT Call(IDispatch* object, Member& member, WORD flags, VARIANT* args = null
         params.rgdispidNamedArgs = &putId;
         params.cNamedArgs = 1;
     }
-    EXCEPINFO info{};
+    UniqueExcepInfo info;
     UINT argError = 0;
-    VARIANT ignored;
-    ::VariantInit(&ignored);
-    const HRESULT hr = object->Invoke(member.Of(object), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : &ignored,
-                                      &info, &argError);
-    ::VariantClear(&ignored);
-    ::SysFreeString(info.bstrDescription);
-    ::SysFreeString(info.bstrSource);
-    ::SysFreeString(info.bstrHelpFile);
-    return hr;
+    UniqueVariant ignored;
+    return object->Invoke(member.Of(object), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                          result ? result : ignored.put(), &info.get(), &argError);
 }
 
 ComPtr<IDispatch> Get(IDispatch* object, Member& member) {
-    VARIANT value;
-    ::VariantInit(&value);
+    UniqueVariant value;
     ComPtr<IDispatch> out;
-    if (SUCCEEDED(Call(object, member, DISPATCH_PROPERTYGET, nullptr, 0, &value)) && value.vt == VT_DISPATCH)
-        out = value.pdispVal;
-    ::VariantClear(&value);
+    if (SUCCEEDED(Call(object, member, DISPATCH_PROPERTYGET, nullptr, 0, value.put())) && value.get().vt == VT_DISPATCH)
+        out = value.get().pdispVal;
     return out;
 }
 
@@ -103,27 +94,23 @@ void Put(IDispatch* object, Member& member, long position) {
 }
 
 long ReadEnd(IDispatch* selection) {
-    VARIANT value;
-    ::VariantInit(&value);
+    UniqueVariant value;
     long end = 0;
-    if (SUCCEEDED(Call(selection, g_end, DISPATCH_PROPERTYGET, nullptr, 0, &value)) && value.vt == VT_I4)
-        end = value.lVal;
-    ::VariantClear(&value);
+    if (SUCCEEDED(Call(selection, g_end, DISPATCH_PROPERTYGET, nullptr, 0, value.put())) && value.get().vt == VT_I4)
+        end = value.get().lVal;
     return end;
 }
 
 // Word takes the optional arguments of Open and Close as variants by reference.
 template <UINT Count>
 struct ByRef {
-    VARIANT values[Count] = {};
+    UniqueVariant owned[Count];
     VARIANT references[Count] = {};
-    ~ByRef() {
-        for (VARIANT& v : values) ::VariantClear(&v);
-    }
+    VARIANT& operator[](UINT i) { return owned[i].get(); }
     VARIANT* LastFirst() {
         for (UINT i = 0; i < Count; ++i) {
             references[Count - 1 - i].vt = VT_BYREF | VT_VARIANT;
-            references[Count - 1 - i].pvarVal = &values[i];
+            references[Count - 1 - i].pvarVal = &owned[i].get();
         }
         return references;
     }
@@ -151,30 +138,30 @@ void Missing(VARIANT& v) {
 void CloseDocuments(IDispatch* application) {
     const ComPtr<IDispatch> documents = Get(application, g_documents);
     ByRef<3> args;
-    Long(args.values[0], 0);
-    Long(args.values[1], 1);
-    Bool(args.values[2], false);
+    Long(args[0], 0);
+    Long(args[1], 1);
+    Bool(args[2], false);
     (void)Call(documents.Get(), g_close, DISPATCH_METHOD, args.LastFirst(), 3);
 }
 
 bool OpenDocument(IDispatch* application, const char* path) {
     const ComPtr<IDispatch> documents = Get(application, g_documents);
     ByRef<15> args;
-    Text(args.values[0], path);
-    Bool(args.values[1], false);
-    Bool(args.values[2], false);
-    Bool(args.values[3], false);
-    Text(args.values[4], "1");
-    Text(args.values[5], "1");
-    Bool(args.values[6], true);
-    Text(args.values[7], "1");
-    Text(args.values[8], "1");
-    Long(args.values[9], 0);
-    Missing(args.values[10]);
-    Bool(args.values[11], true);
-    Bool(args.values[12], false);
-    Missing(args.values[13]);
-    Bool(args.values[14], true);
+    Text(args[0], path);
+    Bool(args[1], false);
+    Bool(args[2], false);
+    Bool(args[3], false);
+    Text(args[4], "1");
+    Text(args[5], "1");
+    Bool(args[6], true);
+    Text(args[7], "1");
+    Text(args[8], "1");
+    Long(args[9], 0);
+    Missing(args[10]);
+    Bool(args[11], true);
+    Bool(args[12], false);
+    Missing(args[13]);
+    Bool(args[14], true);
     return SUCCEEDED(Call(documents.Get(), g_open, DISPATCH_METHOD, args.LastFirst(), 15));
 }
 
@@ -209,7 +196,7 @@ public:
 Sink g_sink;
 
 void ReleaseFully() {
-    while (::ReleaseMutex(g_mutex)) ::Sleep(10);
+    while (::ReleaseMutex(g_mutex.get())) ::Sleep(10);
 }
 
 // The Word side of the request, on the normal road.
@@ -281,7 +268,7 @@ void Handshake() {
             ::Sleep(10);
         } while (!g_block[GoAt]);
         Stamp("full_client: go\n");
-        (void)::WaitForSingleObject(g_mutex, INFINITE);
+        (void)::WaitForSingleObject(g_mutex.get(), INFINITE);
         Stamp("full_client: mutex owned\n");
         if (g_block[HostActiveAt]) {
             g_block[GoAt] = 0;
@@ -308,24 +295,22 @@ void EnterOwnFolder() {
 }
 
 bool Attach() {
-    const HANDLE mapping = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "jlrf73hw2de");
+    const UniqueHandle mapping(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "jlrf73hw2de"));
     if (!mapping) return false;
-    void* view = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    ::CloseHandle(mapping);
-    if (!view) return false;
-    g_block = static_cast<volatile std::uint8_t*>(view);
+    g_view.reset(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!g_view) return false;
+    g_block = static_cast<volatile std::uint8_t*>(g_view.get());
     char name[260] = "";
     for (int i = 0; i < 259 && g_block[MutexNameAt + i]; ++i) name[i] = static_cast<char>(g_block[MutexNameAt + i]);
-    g_mutex = ::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    g_mutex.reset(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name));
     Stamp("full_client: attached\n");
-    return g_mutex != nullptr;
+    return static_cast<bool>(g_mutex);
 }
 
 void Detach() {
-    if (g_block) ::UnmapViewOfFile(const_cast<std::uint8_t*>(g_block));
     g_block = nullptr;
-    if (g_mutex) ::CloseHandle(g_mutex);
-    g_mutex = nullptr;
+    g_view.reset();
+    g_mutex.reset();
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -340,7 +325,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             ::KillTimer(window, 1);
             Handshake();
             Detach();
-            ::DestroyWindow(window);
+            // Closing the main window ends the loop, as the worker's does.
+            (void)::SendMessageA(window, WM_CLOSE, 0, 0);
             return 0;
         case WM_DESTROY:
             ::PostQuitMessage(0);
