@@ -6,6 +6,7 @@
 // copy at the end, which Word refuses, is not counted).
 //
 // Usage: bare_client.exe [--stamps] <document path>
+#include "channel/Protocol.h"
 #include "common/ComResources.h"
 #include "common/KernelResources.h"
 
@@ -13,8 +14,6 @@
 #include <string>
 
 namespace {
-
-constexpr CLSID WordApplicationClass = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 int g_failures = 0;
 bool g_stamps = false;
@@ -169,7 +168,7 @@ void Preview(IDispatch* application, const std::wstring& path) {
     const Member end(selection.Get(), L"End");
     UniqueVariant length;
     Note(end.Call(DISPATCH_PROPERTYGET, nullptr, 0, length.put()));
-    end.Put(3000);
+    end.Put(Protocol::PreviewLengthLimit);
     const Member copy(selection.Get(), L"Copy");
     Note(copy.Call(DISPATCH_METHOD));
     Stamp("bare_client: copied\n");
@@ -195,7 +194,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Stamp("bare_client: apartment\n");
     {
         ComPtr<IUnknown> running;
-        Note(::GetActiveObject(WordApplicationClass, nullptr, &running));
+        Note(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running));
         ComPtr<IDispatch> application;
         if (running) Note(running.As(&application));
         if (application) Preview(application.Get(), path);

@@ -20,6 +20,8 @@
 // The host starts it as it starts the worker, with no command line. With the
 // environment variable FULL_CLIENT_STAMPS set it marks its phases through
 // OutputDebugStringA for a listener; the measured runs go without.
+#include "channel/Protocol.h"
+#include "channel/SharedBlockLayout.h"
 #include "common/ComResources.h"
 
 #include <ocidl.h>
@@ -29,13 +31,7 @@
 
 namespace {
 
-constexpr CLSID WordClass = {0x000209FF, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID WordOwnInterface = {0x00020970, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID WordEvents = {0x00020A00, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-// The block's bytes, by offset.
-constexpr int WordReadyAt = 0, BusyAt = 1, GoAt = 2, PendingAt = 3, TakenAt = 4, RejectedAt = 18;
-constexpr int HeartbeatAt = 552, HostActiveAt = 1684, StopWaitingAt = 1704, MutexNameAt = 1816;
+using namespace SharedBlockLayout;
 
 UniqueMappedView g_view;
 volatile std::uint8_t* g_block = nullptr;
@@ -174,7 +170,7 @@ void MinimiseByClass() {
 class Sink final : public IDispatch {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == WordEvents) {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == Protocol::DIID_ApplicationEvents3) {
             *object = static_cast<IDispatch*>(this);
             return S_OK;
         }
@@ -201,16 +197,16 @@ void ReleaseFully() {
 
 // The Word side of the request, on the normal road.
 void Preview() {
-    g_block[WordReadyAt] = 1;
-    g_block[RejectedAt] = 0;
+    g_block[WordReady] = 1;
+    g_block[OpenRejected] = 0;
     ComPtr<IUnknown> running;
-    if (FAILED(::GetActiveObject(WordClass, nullptr, &running)) || !running) {
-        g_block[WordReadyAt] = 0;
+    if (FAILED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running)) || !running) {
+        g_block[WordReady] = 0;
         return;
     }
     Stamp("full_client: connected\n");
     ComPtr<IUnknown> own;
-    (void)running->QueryInterface(WordOwnInterface, reinterpret_cast<void**>(own.GetAddressOf()));
+    (void)running->QueryInterface(Protocol::IID__Application, reinterpret_cast<void**>(own.GetAddressOf()));
     ComPtr<IDispatch> application;
     if (FAILED(running.As(&application))) return;
     running.Reset();
@@ -218,7 +214,7 @@ void Preview() {
     DWORD cookie = 0;
     {
         ComPtr<IConnectionPointContainer> container;
-        if (SUCCEEDED(application.As(&container)) && SUCCEEDED(container->FindConnectionPoint(WordEvents, &point)))
+        if (SUCCEEDED(application.As(&container)) && SUCCEEDED(container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point)))
             (void)point->Advise(&g_sink, &cookie);
     }
 
@@ -226,21 +222,22 @@ void Preview() {
     CloseDocuments(word);
     MinimiseByTitle();
     char path[520] = "";
-    for (int i = 0; i < 519 && g_block[32 + i]; ++i) path[i] = static_cast<char>(g_block[32 + i]);
+    for (std::size_t i = 0; i < 519 && g_block[DocumentPath + i]; ++i) path[i] = static_cast<char>(g_block[DocumentPath + i]);
     const bool opened = OpenDocument(word, path);
     Stamp("full_client: document opened\n");
 
     if (opened) {
         (void)Call(Get(Get(word, g_selection).Get(), g_document).Get(), g_select, DISPATCH_METHOD);
         (void)ReadEnd(Get(word, g_selection).Get());
-        if (ReadEnd(Get(word, g_selection).Get()) > 3000) Put(Get(word, g_selection).Get(), g_end, 3000);
+        if (ReadEnd(Get(word, g_selection).Get()) > Protocol::PreviewLengthLimit)
+            Put(Get(word, g_selection).Get(), g_end, Protocol::PreviewLengthLimit);
         (void)Call(Get(word, g_selection).Get(), g_copy, DISPATCH_METHOD);
         Stamp("full_client: copied\n");
 
-        g_block[TakenAt] = 0;
+        g_block[PreviewTaken] = 0;
         ReleaseFully();
         Stamp("full_client: handed over\n");
-        while (!g_block[TakenAt] && !g_block[StopWaitingAt]) ::Sleep(10);
+        while (!g_block[PreviewTaken] && !g_block[StopWaiting]) ::Sleep(10);
         Stamp("full_client: acknowledged\n");
         {
             const ComPtr<IDispatch> selection = Get(word, g_selection);
@@ -258,25 +255,25 @@ void Preview() {
 }
 
 void Handshake() {
-    if (!g_block[PendingAt]) return;
-    g_block[BusyAt] = 1;
-    g_block[PendingAt] = 0;
+    if (!g_block[RequestPending]) return;
+    g_block[WorkerBusy] = 1;
+    g_block[RequestPending] = 0;
     Stamp("full_client: request taken\n");
-    if (g_block[HostActiveAt]) {
+    if (g_block[HostActive]) {
         do {
-            *reinterpret_cast<volatile std::int32_t*>(g_block + HeartbeatAt) = static_cast<std::int32_t>(std::time(nullptr));
+            *reinterpret_cast<volatile std::int32_t*>(g_block + Heartbeat) = static_cast<std::int32_t>(std::time(nullptr));
             ::Sleep(10);
-        } while (!g_block[GoAt]);
+        } while (!g_block[GoSignal]);
         Stamp("full_client: go\n");
         (void)::WaitForSingleObject(g_mutex.get(), INFINITE);
         Stamp("full_client: mutex owned\n");
-        if (g_block[HostActiveAt]) {
-            g_block[GoAt] = 0;
+        if (g_block[HostActive]) {
+            g_block[GoSignal] = 0;
             Preview();
         }
     }
     ReleaseFully();
-    g_block[BusyAt] = 0;
+    g_block[WorkerBusy] = 0;
     Stamp("full_client: exiting\n");
 }
 
@@ -295,13 +292,13 @@ void EnterOwnFolder() {
 }
 
 bool Attach() {
-    const UniqueHandle mapping(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "jlrf73hw2de"));
+    const UniqueHandle mapping(::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, MappingName));
     if (!mapping) return false;
     g_view.reset(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!g_view) return false;
     g_block = static_cast<volatile std::uint8_t*>(g_view.get());
     char name[260] = "";
-    for (int i = 0; i < 259 && g_block[MutexNameAt + i]; ++i) name[i] = static_cast<char>(g_block[MutexNameAt + i]);
+    for (std::size_t i = 0; i < 259 && g_block[MutexName + i]; ++i) name[i] = static_cast<char>(g_block[MutexName + i]);
     g_mutex.reset(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name));
     Stamp("full_client: attached\n");
     return static_cast<bool>(g_mutex);
