@@ -3,6 +3,6 @@
 # support would still lock through the whole pthread library, a third of the
 # image. The host and the test programs use std::thread and keep the posix
 # model (mingw-i686.cmake).
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-i686.cmake)
-set(CMAKE_C_COMPILER   i686-w64-mingw32-gcc-win32)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
+set(MINGW_ARCH i686)
+set(MINGW_THREAD_MODEL win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)

@@ -1,11 +1,5 @@
-# Cross build for 32-bit Windows with mingw-w64 (posix thread model), fully static.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER   i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER  i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Cross build for 32-bit Windows, posix thread model: the host and, where
+# 32-bit code runs, the test programs (which use std::thread).
+set(MINGW_ARCH i686)
+set(MINGW_THREAD_MODEL posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)

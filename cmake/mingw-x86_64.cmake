@@ -1,13 +1,6 @@
-# Cross build for 64-bit Windows with mingw-w64 (posix thread model), fully static.
-# A test build: machines whose kernel cannot execute 32-bit code run the suites
-# with this build under 64-bit Wine. The shipped worker is always the i686 build.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER   x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Cross build for 64-bit Windows, posix thread model. A test build: machines
+# whose kernel cannot execute 32-bit code run the suites with this build under
+# 64-bit Wine. The shipped worker is always the i686 build.
+set(MINGW_ARCH x86_64)
+set(MINGW_THREAD_MODEL posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)
