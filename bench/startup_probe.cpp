@@ -9,6 +9,7 @@
 //   winmm    timeBeginPeriod(1) / timeEndPeriod(1), winmm.dll loaded for it
 //   ntdll    ntdll's NtSetTimerResolution, which timeBeginPeriod forwards to
 // Linked with the same libraries as the worker, so the same DLLs load.
+#include "bench/FirstTick.h"
 #include "common/ComResources.h"
 #include "common/KernelResources.h"
 
@@ -17,15 +18,6 @@
 namespace {
 
 constexpr char ProbeClassName[] = "StartupProbeWindow";
-
-LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_TIMER) {
-        ::KillTimer(window, wParam);
-        ::PostQuitMessage(0);
-        return 0;
-    }
-    return ::DefWindowProcA(window, message, wParam, lParam);
-}
 
 bool Is(const char* mode, const char* name) { return std::strcmp(mode, name) == 0; }
 
@@ -77,7 +69,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = ProbeWindowProc;
+    windowClass.lpfnWndProc = QuitOnFirstTick;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = ProbeClassName;
     ::RegisterClassExA(&windowClass);
@@ -86,8 +78,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     if (!window) return 1;
     if (Is(mode, "window")) return 0;
 
-    ::SetTimer(window.get(), 1, 1, nullptr);
-    MSG message;
-    while (::GetMessageA(&message, nullptr, 0, 0) > 0) ::DispatchMessageA(&message);
+    WaitForFirstTick(window.get());
     return 0;
 }

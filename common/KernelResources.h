@@ -1,14 +1,14 @@
 // Owning wrappers for the system's resources that are not COM's: kernel
-// handles, mapped views, memory blocks, registry keys, windows and hooks,
-// plus a scope-exit helper.
+// handles, mapped views, memory blocks, registry keys, windows, hooks and
+// loaded libraries, plus a scope-exit helper.
 //
 // Each type owns exactly one resource and frees it with the one call that
 // matches it, so no other code calls CloseHandle, UnmapViewOfFile,
-// GlobalFree, LocalFree, HeapFree, RegCloseKey or DestroyWindow itself. Each
-// kind has its own empty value: a file handle's is INVALID_HANDLE_VALUE,
-// every other kind's is NULL. COM and automation values have their own
-// header, ComResources.h, so that code which needs neither does not pull in
-// the OLE headers.
+// GlobalFree, LocalFree, HeapFree, RegCloseKey, DestroyWindow or FreeLibrary
+// itself. Each kind has its own empty value: a file handle's is
+// INVALID_HANDLE_VALUE, every other kind's is NULL. COM and automation values
+// have their own header, ComResources.h, so that code which needs neither
+// does not pull in the OLE headers.
 #pragma once
 
 #ifndef NOMINMAX
@@ -67,6 +67,7 @@ inline void FreeLocalMemory(HLOCAL block) noexcept { (void)::LocalFree(block); }
 inline void FreeHeapMemory(void* block) noexcept { (void)::HeapFree(::GetProcessHeap(), 0, block); }
 inline void CloseRegistryKey(HKEY key) noexcept { (void)::RegCloseKey(key); }
 inline void Unhook(HHOOK hook) noexcept { (void)::UnhookWindowsHookEx(hook); }
+inline void UnloadLibrary(HMODULE module) noexcept { (void)::FreeLibrary(module); }
 }  // namespace resource_detail
 
 // Kernel handles that are NULL when absent (mappings, mutexes, events, processes, threads).
@@ -86,6 +87,8 @@ using UniqueLocalMemory = UniqueResource<HLOCAL, resource_detail::FreeLocalMemor
 using UniqueHeapMemory = UniqueResource<void*, resource_detail::FreeHeapMemory>;
 using UniqueRegistryKey = UniqueResource<HKEY, resource_detail::CloseRegistryKey>;
 using UniqueWindowsHook = UniqueResource<HHOOK, resource_detail::Unhook>;
+// A library this code loaded itself (LoadLibrary), not one it merely looked up.
+using UniqueModule = UniqueResource<HMODULE, resource_detail::UnloadLibrary>;
 
 // Runs `action` when the scope ends, however it ends.
 template <typename Action>

@@ -75,11 +75,7 @@ private:
 
 }  // namespace
 
-std::wstring WorkerUnderTest() {
-    wchar_t path[MAX_PATH] = L"";
-    const DWORD length = ::GetEnvironmentVariableW(L"BLOCK_FUZZER_WORKER", path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(path) : testsupport::WorkerPath();
-}
+std::wstring WorkerUnderTest() { return testsupport::WorkerPathFrom(L"BLOCK_FUZZER_WORKER"); }
 
 std::optional<HostSide> CreateHostSide(const Plan& plan, const std::string& mutexName, std::string& failure) {
     HostSide host;

@@ -117,6 +117,11 @@ std::wstring TestBinDir() {
 }
 
 std::wstring WorkerPath() { return InTestBin(L"WordPreview.exe"); }
+std::wstring WorkerPathFrom(const wchar_t* variable) {
+    wchar_t path[MAX_PATH] = L"";
+    const DWORD length = ::GetEnvironmentVariableW(variable, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path) : WorkerPath();
+}
 std::wstring WordDoublePath() { return InTestBin(L"WINWORD.EXE"); }
 
 bool RegisterWordDouble() {

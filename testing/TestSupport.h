@@ -30,6 +30,9 @@ namespace testsupport {
 // build/testbin as a Windows path, no trailing backslash.
 std::wstring TestBinDir();
 std::wstring WorkerPath();      // testbin\WordPreview.exe
+// The worker build that environment variable `variable` names (a Windows
+// path), so that a bench or fuzzer can measure another build; else WorkerPath().
+std::wstring WorkerPathFrom(const wchar_t* variable);
 std::wstring WordDoublePath();  // testbin\WINWORD.EXE
 
 // Registers WINWORD.EXE as Word's LocalServer32 (HKCR\CLSID\{000209FF-...}, which

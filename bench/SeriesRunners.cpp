@@ -1,0 +1,121 @@
+#include "bench/SeriesRunners.h"
+
+#include "bench/ProcessTiming.h"
+#include "testing/TestSupport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace bench {
+namespace {
+
+constexpr DWORD SettleMs = 150;  // before each measured run
+
+previewhost::PreviewOptions WorkerOptions(const std::wstring& exe, const std::string& documentPath, bool trace) {
+    previewhost::PreviewOptions options;
+    options.workerPath = exe;
+    options.workerDirectory = testsupport::TestBinDir();
+    options.request.documentPath = documentPath;
+    options.bound = RunBound;
+    options.trace = trace;
+    return options;
+}
+
+// One request through the reference host, to the worker or to full_client.exe.
+std::optional<WorkerRun> RunHosted(const std::wstring& exe, const Subjects& subjects, bool trace,
+                                   DebugOutputListener* listener) {
+    testsupport::ClearWordLog();
+    previewhost::PreviewOptions options = WorkerOptions(exe, subjects.documentPath, trace);
+    // Called right before the host takes its epoch: both clocks start together.
+    if (listener) options.beforeStart = [listener](previewhost::HostChannel&) { listener->Rebase(); };
+    const previewhost::PreviewResult result = previewhost::RunPreview(options);
+    if (result.outcome != previewhost::Outcome::Preview || result.clipboardText != subjects.expectedPreview) {
+        std::fprintf(stderr, "%ls run failed: %s %s (%zu chars read)\n", exe.c_str(),
+                     previewhost::OutcomeName(result.outcome), result.failure.c_str(), result.clipboardText.size());
+        return std::nullopt;
+    }
+    WorkerRun run;
+    for (const auto& stage : result.stages) run.stages[stage.name] = stage.milliseconds;
+    run.peakPrivateBytes = result.peakPrivateBytes;
+    run.trace = result.traceLines;
+    return run;
+}
+
+}  // namespace
+
+std::wstring WorkerUnderTest() { return testsupport::WorkerPathFrom(L"PREVIEW_BENCH_WORKER"); }
+
+std::optional<WorkerRun> RunWorker(const Subjects& subjects, bool trace, DebugOutputListener* listener) {
+    return RunHosted(subjects.workerExe, subjects, trace, listener);
+}
+
+// full_client.exe stamps its phases only when told to, through its environment.
+std::optional<WorkerRun> RunFullClient(const Subjects& subjects, DebugOutputListener* listener) {
+    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", L"1");
+    auto run = RunHosted(subjects.fullExe, subjects, false, listener);
+    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", nullptr);
+    return run;
+}
+
+std::optional<double> RunFloor(const Subjects& subjects, DebugOutputListener* listener, std::size_t* peakPrivateBytes) {
+    testsupport::ClearWordLog();
+    previewhost::EmptyClipboardNow();  // as the host does before it starts the worker
+    DWORD failedCalls = 0;
+    if (listener) listener->Rebase();
+    const auto elapsed =
+        TimeProcess(subjects.floorExe, std::wstring(listener ? L"--stamps " : L"") + L"\"" + subjects.documentPathW + L"\"",
+                    &failedCalls, peakPrivateBytes);
+    if (!elapsed || failedCalls != 0) {
+        std::fprintf(stderr, "floor run failed (%lu failed calls)\n", static_cast<unsigned long>(failedCalls));
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+int WarmUp(const Subjects& subjects, int rounds) {
+    int failures = 0;
+    for (int i = 0; i < rounds; ++i) {
+        if (!RunWorker(subjects, false)) ++failures;
+        if (!RunFloor(subjects)) ++failures;
+        if (!RunFullClient(subjects)) ++failures;
+    }
+    return failures;
+}
+
+// A process's end still settles in Word and in Wine (Word's window was just
+// minimised, objects were released) while the next one starts: each run
+// waits a moment first, and the rounds go through all six orders, so that
+// each series follows each other one equally often.
+SeriesResults RunInterleavedSeries(const Subjects& subjects, int rounds) {
+    SeriesResults results;
+    const std::function<void()> series[] = {
+        [&] {
+            if (auto run = RunWorker(subjects, false)) results.workerRuns.push_back(std::move(*run));
+            else ++results.failures;
+        },
+        [&] {
+            std::size_t peak = 0;
+            if (auto ms = RunFloor(subjects, nullptr, &peak)) results.floorRuns.push_back(*ms);
+            else ++results.failures;
+            results.floorPeakPrivateBytes = std::max(results.floorPeakPrivateBytes, peak);
+        },
+        [&] {
+            if (auto run = RunFullClient(subjects)) results.fullRuns.push_back(std::move(*run));
+            else ++results.failures;
+        },
+    };
+    constexpr int Orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (int i = 0; i < rounds; ++i) {
+        const std::size_t workersBefore = results.workerRuns.size(), fullsBefore = results.fullRuns.size();
+        for (int k : Orders[i % 6]) {
+            ::Sleep(SettleMs);
+            series[k]();
+        }
+        if (results.workerRuns.size() > workersBefore && results.fullRuns.size() > fullsBefore)
+            results.pairedRounds.emplace_back(workersBefore, fullsBefore);
+    }
+    return results;
+}
+
+}  // namespace bench
