@@ -7,11 +7,6 @@
 
 #include <oaidl.h>
 
-// Internal to each source file that includes it, so that the compiler may fold
-// its trivial members with alike ones: the worker's image is no larger than
-// with a sink of its own.
-namespace {
-
 class IgnoringEventSink final : public IDispatch {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -37,5 +32,3 @@ public:
         return S_OK;
     }
 };
-
-}  // namespace
