@@ -21,7 +21,9 @@
 #include "bench/StartupProbes.h"
 #include "bench/TracedRuns.h"
 #include "bench/WordCallLog.h"
+#include "channel/Protocol.h"
 #include "common/ComResources.h"
+#include "common/TextConversion.h"
 #include "testing/TestSupport.h"
 
 #include <algorithm>
@@ -40,13 +42,6 @@ constexpr int ListenedRuns = 10;
 constexpr int TracedRunCount = 2;
 constexpr int RoundTripSamples = 20;
 constexpr int DocumentLength = 5000;
-constexpr std::size_t PreviewLength = 3000;
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(c < 128 ? static_cast<char>(c) : '?');
-    return out;
-}
 
 std::string DocumentText() {
     static const char words[] =
@@ -64,8 +59,8 @@ Subjects MakeSubjects(const std::string& documentText) {
     subjects.floorExe = testsupport::TestBinDir() + L"\\bare_client.exe";
     subjects.probeExe = testsupport::TestBinDir() + L"\\startup_probe.exe";
     subjects.documentPathW = testsupport::TestBinDir() + L"\\bench-document.txt";
-    subjects.documentPath = Narrow(subjects.documentPathW);
-    subjects.expectedPreview = documentText.substr(0, PreviewLength);
+    subjects.documentPath = NarrowText(subjects.documentPathW, CP_ACP);  // as the block carries it
+    subjects.expectedPreview = documentText.substr(0, Protocol::PreviewLengthLimit);
     return subjects;
 }
 
@@ -218,7 +213,7 @@ int main(int argc, char** argv) {
     if (!StartWordDouble(subjects, text)) return 2;
     std::printf("preview_bench: %d rounds of worker, bare client (a) and full client (b), interleaved, after %d warm-up "
                 "rounds\n", runs, WarmUpRuns);
-    std::printf("document: %d characters; worker %s\n\n", DocumentLength, Narrow(subjects.workerExe).c_str());
+    std::printf("document: %d characters; worker %s\n\n", DocumentLength, Utf8Text(subjects.workerExe).c_str());
 
     const int warmUpFailures = WarmUp(subjects, WarmUpRuns);
     SeriesResults series = RunInterleavedSeries(subjects, runs);
