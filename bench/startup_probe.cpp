@@ -12,6 +12,7 @@
 #include "bench/FirstTick.h"
 #include "common/ComResources.h"
 #include "common/KernelResources.h"
+#include "common/SystemExport.h"
 
 #include <cstring>
 
@@ -21,22 +22,17 @@ constexpr char ProbeClassName[] = "StartupProbeWindow";
 
 bool Is(const char* mode, const char* name) { return std::strcmp(mode, name) == 0; }
 
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
-}
-
 // Asks for 1 ms timer resolution the way `mode` names; the destructor gives it back.
 class Resolution {
 public:
     explicit Resolution(const char* mode) {
         if (Is(mode, "winmm")) {
-            winmm_ = ::LoadLibraryA("winmm.dll");
-            timeBegin_ = Export<UINT(WINAPI*)(UINT)>(winmm_, "timeBeginPeriod");
-            timeEnd_ = Export<UINT(WINAPI*)(UINT)>(winmm_, "timeEndPeriod");
+            winmm_.reset(::LoadLibraryA("winmm.dll"));
+            timeBegin_ = SystemExport<UINT(WINAPI*)(UINT)>(L"winmm.dll", "timeBeginPeriod");
+            timeEnd_ = SystemExport<UINT(WINAPI*)(UINT)>(L"winmm.dll", "timeEndPeriod");
             if (timeBegin_) timeBegin_(1);
         } else if (Is(mode, "ntdll")) {
-            ntSet_ = Export<LONG(NTAPI*)(ULONG, BOOLEAN, ULONG*)>(::GetModuleHandleA("ntdll.dll"), "NtSetTimerResolution");
+            ntSet_ = NtdllExport<LONG(NTAPI*)(ULONG, BOOLEAN, ULONG*)>("NtSetTimerResolution");
             ULONG actual = 0;
             if (ntSet_) ntSet_(10000, TRUE, &actual);
         }
@@ -47,11 +43,10 @@ public:
         ULONG actual = 0;
         if (timeEnd_) timeEnd_(1);
         if (ntSet_) ntSet_(10000, FALSE, &actual);
-        if (winmm_) ::FreeLibrary(winmm_);
     }
 
 private:
-    HMODULE winmm_ = nullptr;
+    UniqueModule winmm_;  // unloaded after the destructor has called timeEndPeriod
     UINT(WINAPI* timeBegin_)(UINT) = nullptr;
     UINT(WINAPI* timeEnd_)(UINT) = nullptr;
     LONG(NTAPI* ntSet_)(ULONG, BOOLEAN, ULONG*) = nullptr;
