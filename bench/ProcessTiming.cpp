@@ -2,24 +2,12 @@
 
 #include "bench/BenchStatistics.h"
 #include "common/KernelResources.h"
+#include "host/PreviewHost.h"
 #include "testing/TestSupport.h"
-
-#include <psapi.h>
 
 #include <algorithm>
 
 namespace bench {
-namespace {
-
-std::size_t PeakPrivateBytesOf(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof counters;
-    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
-        return 0;
-    return std::max<std::size_t>(counters.PeakPagefileUsage, counters.PrivateUsage);
-}
-
-}  // namespace
 
 std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& arguments, DWORD* exitCode,
                                   std::size_t* peakPrivateBytes) {
@@ -37,7 +25,7 @@ std::optional<double> TimeProcess(const std::wstring& exe, const std::wstring& a
     if (peakPrivateBytes) {
         *peakPrivateBytes = 0;
         while (::WaitForSingleObject(process.get(), 5) == WAIT_TIMEOUT && MsSince(start) < RunBound.count())
-            *peakPrivateBytes = std::max(*peakPrivateBytes, PeakPrivateBytesOf(process.get()));
+            *peakPrivateBytes = std::max(*peakPrivateBytes, previewhost::PeakPrivateBytesOf(process.get()));
     }
     if (::WaitForSingleObject(process.get(), static_cast<DWORD>(RunBound.count())) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 1);

@@ -19,9 +19,8 @@ inline constexpr std::chrono::milliseconds KillBound{5000};
 
 // The system's text for `error`, as one clause for a person: "<text> (error <n>)".
 inline std::string SystemMessage(DWORD error) {
-    std::string text = SystemMessageText(error);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
+    std::string text = SystemMessageText(error);  // already without its line break
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
     if (text.empty()) text = "error";
     return text + " (error " + std::to_string(error) + ")";
 }

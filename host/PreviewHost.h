@@ -67,6 +67,10 @@ private:
     std::string mutexName_;
 };
 
+// The peak of `process`'s private memory, from GetProcessMemoryInfo (the
+// larger of PeakPagefileUsage and PrivateUsage); 0 when it cannot be read.
+[[nodiscard]] std::size_t PeakPrivateBytesOf(HANDLE process) noexcept;
+
 // One started worker process.
 class WorkerProcess {
 public:
@@ -86,7 +90,7 @@ public:
     void Kill() const noexcept;  // TerminateProcess, then waits for the exit
     DWORD Id() const { return id_; }
     HANDLE Handle() const { return process_.get(); }
-    std::size_t PeakPrivateBytes() const;  // from GetProcessMemoryInfo (PagefileUsage peak); 0 once gone
+    std::size_t PeakPrivateBytes() const { return PeakPrivateBytesOf(process_.get()); }
 
 private:
     UniqueHandle process_;

@@ -51,11 +51,10 @@ void WorkerProcess::Kill() const noexcept {
     (void)WaitForExit(KillBound);
 }
 
-std::size_t WorkerProcess::PeakPrivateBytes() const {
+std::size_t PeakPrivateBytesOf(HANDLE process) noexcept {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    if (!::GetProcessMemoryInfo(process_.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof counters))
+    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
         return 0;
     return std::max<std::size_t>(counters.PeakPagefileUsage, counters.PrivateUsage);
 }

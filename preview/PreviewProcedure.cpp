@@ -239,12 +239,8 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
     MinimiseWordByTitle();
 
     const HRESULT openError = OpenDocument(word, request.DocumentPath());
-    bool cleanUp = true;
-    if (FAILED(openError)) {
-        cleanUp = AnswerOpenFailure(word, request, openError, allowRetry);
-    } else {
-        TraceStage("document opened");
-        cleanUp = DeliverPreview(word, request, allowRetry);
-    }
+    if (SUCCEEDED(openError)) TraceStage("document opened");
+    const bool cleanUp = FAILED(openError) ? AnswerOpenFailure(word, request, openError, allowRetry)
+                                           : DeliverPreview(word, request, allowRetry);
     if (cleanUp) CleanUp(word, request);
 }
