@@ -11,11 +11,23 @@
 
 namespace {
 
+// The one test seam of the worker: with this variable in its environment the
+// worker acts as if the system had no memory for automation strings, so that
+// the tests can watch a failure of the worker's own (not Word's) end the
+// request. No real environment sets it; without it nothing here changes.
+constexpr char RefuseStringsForTesting[] = "WORDPREVIEW_TEST_REFUSE_AUTOMATION_STRINGS";
+
+BSTR AllocateAutomationString(const std::wstring& text) {
+    static const bool refused = ::GetEnvironmentVariableA(RefuseStringsForTesting, nullptr, 0) > 0;
+    if (refused) return nullptr;
+    return ::SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
+}
+
 // An automation string of the text in the system code page. Running out of
 // memory raises, like any other failure of the call it was meant for.
 UniqueBstr ToBstr(const std::string& text) {
     const std::wstring wide = WideText(text, CP_ACP);
-    UniqueBstr result(::SysAllocStringLen(wide.c_str(), static_cast<UINT>(wide.size())));
+    UniqueBstr result(AllocateAutomationString(wide));
     if (!result) throw EOleSysError(SystemErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY);
     return result;
 }

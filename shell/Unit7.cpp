@@ -42,6 +42,8 @@ void TTimer::Disable() {
 
 // --- Application ---------------------------------------------------------------
 
+void Application::Initialize() {}
+
 void Application::Terminate() { ::PostQuitMessage(0); }
 
 void Application::ShowException(const char* message) {

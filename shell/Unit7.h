@@ -60,6 +60,8 @@ private:
 // message loop, and the standard error box for an exception that nobody
 // handled.
 namespace Application {
+// The process-wide settings made before anything else runs.
+void Initialize();
 // Creates the main window and runs the message loop until the application
 // ends. An exception that reaches this level (the window cannot be made, say)
 // is shown with the standard error box; the process then ends all the same.
