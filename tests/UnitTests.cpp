@@ -498,7 +498,7 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
         if (c.how == StartupFailure::WindowRefused)
             hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
         shellThread = ::GetCurrentThreadId();
-        if (c.how == StartupFailure::MemoryRefused) g_allocationsRefusedOnThread = shellThread;
+        if (c.how == StartupFailure::MemoryRefused) g_allocationsRefusedOnThread = shellThread.load();
         exitCode = Application::Run(instance);
         g_allocationsRefusedOnThread = 0;
         ended = true;
