@@ -23,11 +23,12 @@ constexpr DWORD HostExitSettling = 500;  // ms
 // here: the host answers a heartbeat with GoSignal, not by withdrawing. Only
 // a host that is gone altogether ends the wait (false).
 [[nodiscard]] bool BeatUntilGoSignal(SharedBlock& block) {
+    HostAbsenceWatch host;
     for (;;) {
         block.WriteHeartbeat(static_cast<std::int32_t>(std::time(nullptr)));
         SleepDispatching(PollInterval);
         if (block.Flag(layout::GoSignal)) break;
-        if (HostHasLeft()) {
+        if (host.HostGone()) {
             TraceStage("host gone while waiting for GoSignal");
             return false;
         }
@@ -38,19 +39,21 @@ constexpr DWORD HostExitSettling = 500;  // ms
 
 // No time-out: an abandoned mutex is ours all the same. The wait lets
 // messages through, so Word's calls into the event sink never wait on it.
-// Returns false when the mutex came abandoned because the host itself is gone.
+// Returns false when the mutex came abandoned because the host itself is gone:
+// an owner that abandoned the mutex and whose handle then goes is a host that
+// ended, not one that reopens the mutex, so here its handle going decides at once.
 [[nodiscard]] bool WaitForChannelMutex() {
     const DWORD result = WaitDispatching(ChannelMutex());
     TraceStage("mutex owned%s", result == WAIT_ABANDONED_0 ? " (abandoned)" : "");
     if (result != WAIT_ABANDONED_0) return true;
     for (DWORD waited = 0; waited < HostExitSettling; waited += PollInterval) {
-        if (HostHasLeft()) {
+        if (OnlyOwnMutexHandleLeft()) {
             TraceStage("host gone: it abandoned the mutex");
             return false;
         }
         SleepDispatching(PollInterval);
     }
-    return !HostHasLeft();
+    return !OnlyOwnMutexHandleLeft();
 }
 
 // Failures inside the preview are the preview's to answer; anything that

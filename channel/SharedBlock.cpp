@@ -107,12 +107,25 @@ void ReleaseMutexFully() {
     while (::ReleaseMutex(g_channelMutex.get())) SleepDispatching(10);
 }
 
-bool HostHasLeft() noexcept {
+bool OnlyOwnMutexHandleLeft() noexcept {
     using QueryObject = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
     static const auto queryObject = NtdllExport<QueryObject>("NtQueryObject");
     if (!queryObject || !g_channelMutex) return false;
     PUBLIC_OBJECT_BASIC_INFORMATION information{};
     if (queryObject(g_channelMutex.get(), ObjectBasicInformation, &information, sizeof information, nullptr) != 0)
         return false;
-    return information.HandleCount <= 1;
+    return information.HandleCount == 1;
+}
+
+bool HostAbsenceWatch::HostGone() noexcept {
+    if (!OnlyOwnMutexHandleLeft()) {
+        alone_ = false;
+        return false;
+    }
+    const unsigned long long now = ::GetTickCount64();
+    if (!alone_) {
+        alone_ = true;
+        aloneSince_ = now;
+    }
+    return now - aloneSince_ >= HostGoneAfterMs;
 }

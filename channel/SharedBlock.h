@@ -53,9 +53,23 @@ HANDLE ChannelMutex() noexcept;
 // releases until a release fails, 10 ms apart. Harmless when nothing is owned.
 void ReleaseMutexFully();
 
-// True when nobody but this process holds the channel mutex any more: the
-// host keeps a handle to it for as long as it takes part in the request, so
-// once the worker's own handle is the only one left, the host is gone (it
-// ended, was killed, or let go of the request). A host that is merely slow
-// keeps its handle and is never taken for gone. False when it cannot be told.
-[[nodiscard]] bool HostHasLeft() noexcept;
+// True when, right now, nobody but this process holds a handle to the channel
+// mutex (a HandleCount of exactly 1). False when it cannot be told, and for
+// any other count: 0 cannot be right while the worker holds its own handle.
+[[nodiscard]] bool OnlyOwnMutexHandleLeft() noexcept;
+
+// Tells, poll by poll, when the host is gone for good. Nothing obliges the
+// host to keep its mutex handle open while it takes part: it may close it and
+// open the mutex again by name. So the host is gone only once the worker's
+// own handle has been the only one for HostGoneAfterMs on end; a host that
+// reopens the mutex meanwhile is still there, and one that is merely slow
+// keeps its handle and is never taken for gone. One watch per wait.
+class HostAbsenceWatch {
+public:
+    static constexpr unsigned long long HostGoneAfterMs = 2000;
+    [[nodiscard]] bool HostGone() noexcept;
+
+private:
+    bool alone_ = false;
+    unsigned long long aloneSince_ = 0;  // GetTickCount64
+};

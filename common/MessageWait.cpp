@@ -2,13 +2,20 @@
 
 namespace {
 
+// The exit code of a WM_QUIT met inside a wait, until RepostHeldQuit.
+bool g_quitHeld = false;
+int g_heldQuitCode = 0;
+
 // A WM_QUIT met inside a wait is not acted on there: the request in progress
-// runs to its end first, and ending the request closes the main window, which
-// ends the message loop anyway.
+// runs to its end first (RepostHeldQuit).
 void DispatchPendingMessages() noexcept {
     MSG message;
     while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) continue;
+        if (message.message == WM_QUIT) {
+            g_quitHeld = true;
+            g_heldQuitCode = static_cast<int>(message.wParam);
+            continue;
+        }
         ::TranslateMessage(&message);
         ::DispatchMessageA(&message);
     }
@@ -46,4 +53,10 @@ DWORD WaitDispatching(HANDLE handle) noexcept {
         if (woken == WAIT_OBJECT_0 || woken == WAIT_ABANDONED_0 || woken == WAIT_FAILED) return woken;
         DispatchPendingMessages();
     }
+}
+
+void RepostHeldQuit() noexcept {
+    if (!g_quitHeld) return;
+    g_quitHeld = false;
+    ::PostQuitMessage(g_heldQuitCode);
 }

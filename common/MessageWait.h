@@ -16,3 +16,8 @@ void SleepDispatching(DWORD milliseconds) noexcept;
 // Waits with no time-out until `handle` is signalled (for a mutex: owned),
 // dispatching meanwhile. Returns WAIT_OBJECT_0, WAIT_ABANDONED_0 or WAIT_FAILED.
 [[nodiscard]] DWORD WaitDispatching(HANDLE handle) noexcept;
+
+// A WM_QUIT that one of these waits met is held, not acted on: the request in
+// progress runs to its end first. Once it has, this posts the quit again, as
+// a modal loop does on its way out, so that it still ends the message loop.
+void RepostHeldQuit() noexcept;

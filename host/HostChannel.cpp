@@ -83,6 +83,11 @@ void HostChannel::SetByte(std::size_t offset, std::uint8_t value) {
     static_cast<volatile std::uint8_t*>(view_.get())[offset] = value;
 }
 
+bool HostChannel::ReopenMutex() {
+    mutex_.reset(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mutexName_.c_str()));
+    return static_cast<bool>(mutex_);
+}
+
 std::int32_t HostChannel::Heartbeat() const {
     if (Layout::Heartbeat + 4 > size_) throw std::out_of_range("the block ends before the heartbeat");
     // The field is 4-aligned in a page-aligned view, so one aligned load never tears.

@@ -58,6 +58,11 @@ public:
     std::size_t Size() const { return size_; }
     const std::string& MutexName() const { return mutexName_; }
     HANDLE Mutex() const { return mutex_.get(); }
+    // Tests: a host that lets go of its mutex handle for a while and then
+    // opens the mutex again by name. Reopening fails (false) once nobody
+    // holds the mutex any more and it has ceased to exist.
+    void CloseMutexHandle() { mutex_.reset(); }
+    [[nodiscard]] bool ReopenMutex();
 
 private:
     UniqueHandle mapping_;
@@ -120,6 +125,7 @@ struct PreviewOptions {
     bool emptyClipboardFirst = true;              // so a stale clipboard is never read as a preview
     std::chrono::milliseconds bound{30000};       // bound on each of the host's waits
     std::function<void(HostChannel&)> beforeStart;  // tests: last look at the block before the start
+    std::function<void(HostChannel&)> beforeGo;     // tests: the heartbeat seen, GoSignal not yet set
     std::function<void(HostChannel&)> afterGo;      // tests: called right after GoSignal is set
     std::function<void(HostChannel&)> beforeAcknowledge;  // tests: clipboard read, mutex held, not yet acknowledged
     std::function<void(HostChannel&)> afterExit;    // tests: a last look at the block once the worker is gone

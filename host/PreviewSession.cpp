@@ -128,6 +128,7 @@ private:
     // does, so wait until the worker owns it (it clears GoSignal) or is done.
     [[nodiscard]] bool GoAndAwaitMutexTaken() {
         HostChannel& channel = *channel_;
+        if (options_.beforeGo) options_.beforeGo(channel);
         channel.SetByte(Layout::GoSignal, 1);
         Mark("go");
         if (options_.afterGo) options_.afterGo(channel);

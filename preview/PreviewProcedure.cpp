@@ -8,7 +8,6 @@
 #include "preview/PreviewRules.h"
 
 #include <exception>
-#include <new>
 
 namespace {
 
@@ -38,12 +37,21 @@ void CloseAllDocuments(TWordApplication& word) {
 // when the failure carries one, anything else "any other code".
 [[nodiscard]] HRESULT FailureCode(HRESULT code) noexcept { return FAILED(code) ? code : E_FAIL; }
 
-// S_OK, or the code for refusing the document. Whatever the open raises
-// means the document is not open; only the code tells which road follows.
-[[nodiscard]] HRESULT OpenDocument(TWordApplication& word, const std::string& path) {
+// How the open ended. Whatever it raised, the document is not open; who
+// raised it decides what follows.
+struct OpenOutcome {
+    enum Kind {
+        Opened,
+        RefusedByWord,     // a code from Word, or from the automation layer between the processes
+        WorkersOwnFailure  // memory, a conversion: nothing that Word said
+    } kind;
+    HRESULT code = S_OK;  // RefusedByWord: the code the reaction is chosen by
+};
+
+[[nodiscard]] OpenOutcome OpenDocument(TWordApplication& word, const SharedBlock& request) {
     try {
         OpenArguments arguments;
-        arguments.fileName = path;
+        arguments.fileName = request.DocumentPath();
         const std::string password(DummyPassword);
         arguments.passwordDocument = password;
         arguments.passwordTemplate = password;
@@ -51,13 +59,11 @@ void CloseAllDocuments(TWordApplication& word) {
         arguments.writePasswordTemplate = password;
         arguments.revert = true;
         word.Documents().Open(arguments);
-        return S_OK;
+        return {OpenOutcome::Opened};
     } catch (const EOleSysError& refusal) {
-        return FailureCode(refusal.ErrorCode);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (const std::exception&) {
-        return E_FAIL;
+        return {OpenOutcome::RefusedByWord, FailureCode(refusal.ErrorCode)};
+    } catch (...) {
+        return {OpenOutcome::WorkersOwnFailure};
     }
 }
 
@@ -96,8 +102,9 @@ void HandOverToHost(SharedBlock& request) {
     request.SetFlag(layout::PreviewTaken, false);
     ReleaseMutexFully();
     TraceStage("handed over");
+    HostAbsenceWatch host;
     while (!request.Flag(layout::PreviewTaken) && !request.Flag(layout::StopWaiting)) {
-        if (HostHasLeft()) {
+        if (host.HostGone()) {
             TraceStage("host gone during the hand-over");
             return;
         }
@@ -107,12 +114,12 @@ void HandOverToHost(SharedBlock& request) {
 }
 
 // After the host has its text, a collapsed selection is copied so that Word
-// stops serving the document's text on the clipboard.
+// stops serving the document's text on the clipboard. Each call goes to a
+// Selection fetched for it, as every Word object is.
 void CollapseSelection(TWordApplication& word) {
-    WordSelection selection = word.Selection();
-    (void)selection.SetStart(0);
-    (void)selection.SetEnd(0);
-    (void)selection.Copy();
+    (void)word.Selection().SetStart(0);
+    (void)word.Selection().SetEnd(0);
+    (void)word.Selection().Copy();
 }
 
 void CloseDocumentsForCleanUp(TWordApplication& word) {
@@ -187,6 +194,15 @@ void ReconnectAfterServerFault(TWordApplication& word) {
     return true;
 }
 
+// The worker itself failed to have the document opened; Word said nothing
+// wrong. Ending every Word (the user's own, with its unsaved work) would
+// answer nothing: the host gets the placeholder, and the clean-up follows as
+// after a refused document.
+void AnswerOwnFailure() {
+    TraceStage("the document could not be opened: a failure of the worker's own");
+    PublishClipboardText(Protocol::PlaceholderText);
+}
+
 // Word could not open the document: the placeholder, then what the code
 // calls for. False when no clean-up follows (a reconnect, or a retry that
 // ends the request itself).
@@ -233,14 +249,20 @@ void ExtractPreview(SharedBlock& request, bool allowRetry) {
 
     try {
         CloseAllDocuments(word);
-    } catch (const EOleException&) {
-        // Nothing open, or Word busy: the open below tells which.
+    } catch (const std::exception&) {
+        // Nothing open, Word busy, or no memory for the call: the open below tells which.
     }
     MinimiseWordByTitle();
 
-    const HRESULT openError = OpenDocument(word, request.DocumentPath());
-    if (SUCCEEDED(openError)) TraceStage("document opened");
-    const bool cleanUp = FAILED(openError) ? AnswerOpenFailure(word, request, openError, allowRetry)
-                                           : DeliverPreview(word, request, allowRetry);
+    const OpenOutcome opened = OpenDocument(word, request);
+    bool cleanUp = true;
+    switch (opened.kind) {
+        case OpenOutcome::Opened:
+            TraceStage("document opened");
+            cleanUp = DeliverPreview(word, request, allowRetry);
+            break;
+        case OpenOutcome::RefusedByWord: cleanUp = AnswerOpenFailure(word, request, opened.code, allowRetry); break;
+        case OpenOutcome::WorkersOwnFailure: AnswerOwnFailure(); break;
+    }
     if (cleanUp) CleanUp(word, request);
 }

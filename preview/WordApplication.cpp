@@ -11,12 +11,25 @@
 
 namespace {
 
+// The one test seam of the worker: with this variable in its environment the
+// worker acts as if the system had no memory for automation strings, so that
+// the tests can watch a failure of the worker's own (not Word's) end the
+// request. No real environment sets it; without it nothing here changes.
+constexpr char RefuseStringsForTesting[] = "WORDPREVIEW_TEST_REFUSE_AUTOMATION_STRINGS";
+
+BSTR AllocateAutomationString(const std::wstring& text) {
+    static const bool refused = ::GetEnvironmentVariableA(RefuseStringsForTesting, nullptr, 0) > 0;
+    if (refused) return nullptr;
+    return ::SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
+}
+
 // An automation string of the text in the system code page. Running out of
-// memory raises, like any other failure of the call it was meant for.
+// memory is the worker's own failure, not Word's answer to the call the
+// string was meant for: it raises std::bad_alloc, never an EOleSysError.
 UniqueBstr ToBstr(const std::string& text) {
     const std::wstring wide = WideText(text, CP_ACP);
-    UniqueBstr result(::SysAllocStringLen(wide.c_str(), static_cast<UINT>(wide.size())));
-    if (!result) throw EOleSysError(SystemErrorText(E_OUTOFMEMORY), E_OUTOFMEMORY);
+    UniqueBstr result(AllocateAutomationString(wide));
+    if (!result) throw std::bad_alloc();
     return result;
 }
 
@@ -74,28 +87,22 @@ IgnoringEventSink g_eventSink;
 
 // --- AutomationObject --------------------------------------------------------
 
-HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
-                                    VARIANT* result, EXCEPINFO& info) noexcept {
-    constexpr UINT MaxArguments = 16;
-    if (!object_) return E_POINTER;
-    if (argCount > MaxArguments) return E_INVALIDARG;
-    DISPID id = 0;
-    try {
-        const std::wstring key = CacheKey(typeName_, member);
-        auto& cache = DispidCache();
-        auto found = cache.find(key);
-        if (found != cache.end()) {
-            id = found->second;
-        } else {
-            LPOLESTR name = const_cast<LPOLESTR>(member);
-            const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-            if (FAILED(hr)) return hr;
-            cache.emplace(key, id);
-        }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+HRESULT AutomationObject::LookUpDispatchId(const wchar_t* member, DISPID& id) {
+    const std::wstring key = CacheKey(typeName_, member);
+    auto& cache = DispidCache();
+    auto found = cache.find(key);
+    if (found != cache.end()) {
+        id = found->second;
+        return S_OK;
     }
+    LPOLESTR name = const_cast<LPOLESTR>(member);
+    const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    if (SUCCEEDED(hr)) cache.emplace(key, id);
+    return hr;
+}
 
+HRESULT AutomationObject::CallMember(DISPID id, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result,
+                                     EXCEPINFO& info) noexcept {
     // IDispatch takes its arguments last to first.
     VARIANT reversed[MaxArguments] = {};
     for (UINT i = 0; i < argCount; ++i) reversed[i] = argsInOrder[argCount - 1 - i];
@@ -113,16 +120,31 @@ HRESULT AutomationObject::RawInvoke(const wchar_t* member, WORD flags, VARIANT* 
 
 void AutomationObject::Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
                               VARIANT* result) {
+    // Only what Word (or the automation layer) answers becomes an
+    // EOleException; the worker's own failures on the way there raise
+    // something else.
+    if (!object_ || argCount > MaxArguments) throw Exception("An automation call that cannot be made");
     UniqueExcepInfo info;
-    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result, info.get());
+    DISPID id = 0;
+    HRESULT hr = LookUpDispatchId(member, id);
+    if (SUCCEEDED(hr)) hr = CallMember(id, flags, argsInOrder, argCount, result, info.get());
     if (FAILED(hr)) RaiseAutomationError(hr, info.get());
 }
 
 HRESULT AutomationObject::InvokeIgnoringResult(const wchar_t* member, WORD flags, VARIANT* argsInOrder,
                                                UINT argCount) noexcept {
+    if (!object_) return E_POINTER;
+    if (argCount > MaxArguments) return E_INVALIDARG;
     UniqueExcepInfo info;
     UniqueVariant result;
-    const HRESULT hr = RawInvoke(member, flags, argsInOrder, argCount, result.put(), info.get());
+    DISPID id = 0;
+    HRESULT hr = E_FAIL;
+    try {
+        hr = LookUpDispatchId(member, id);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (SUCCEEDED(hr)) hr = CallMember(id, flags, argsInOrder, argCount, result.put(), info.get());
     return FAILED(hr) ? AutomationErrorCode(hr, info.get()) : S_OK;
 }
 

@@ -34,8 +34,13 @@ protected:
     ComPtr<IDispatch> GetObjectProperty(const wchar_t* member);
 
 private:
-    [[nodiscard]] HRESULT RawInvoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
-                                    VARIANT* result, EXCEPINFO& info) noexcept;
+    static constexpr UINT MaxArguments = 16;
+    // Word's answer to GetIDsOfNames, or S_OK from the process-wide cache;
+    // the cache's own allocations raise std::bad_alloc.
+    [[nodiscard]] HRESULT LookUpDispatchId(const wchar_t* member, DISPID& id);
+    // IDispatch::Invoke itself; argCount is at most MaxArguments.
+    [[nodiscard]] HRESULT CallMember(DISPID id, WORD flags, VARIANT* argsInOrder, UINT argCount, VARIANT* result,
+                                     EXCEPINFO& info) noexcept;
     ComPtr<IDispatch> object_;
     const char* typeName_ = "";
 };

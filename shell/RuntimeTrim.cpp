@@ -12,7 +12,8 @@
 // the exception's type name and prints it to standard error, which a GUI
 // process does not have; the demangler alone is a sixth of the image. Every
 // exception is caught before it could get there (the window procedure and
-// Application::Run show the error box), so ending at once loses nothing.
+// Application::Run show the error box), and the entry point replaces the
+// handler first thing (Application::Initialize), so this one only stands in.
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx

@@ -4,6 +4,7 @@
 #include "channel/RequestHandshake.h"
 #include "channel/SharedBlock.h"
 #include "common/ExecutableFolder.h"
+#include "common/MessageWait.h"
 #include "common/StageTrace.h"
 #include "desktop/Clipboard.h"
 #include "preview/PreviewProcedure.h"
@@ -42,6 +43,21 @@ void TTimer::Disable() {
 
 // --- Application ---------------------------------------------------------------
 
+namespace {
+
+// The exit code of a process that abort() would have ended.
+constexpr UINT TerminatedExitCode = 3;
+
+// std::terminate would end in abort(), which in a GUI process shows the C
+// runtime's modal "abnormal program termination" box: a hidden worker would
+// then sit on a box nobody sees, holding whatever it holds. Reaching
+// terminate means the process cannot go on; it ends at once, showing nothing.
+void EndProcessAtOnce() { ::TerminateProcess(::GetCurrentProcess(), TerminatedExitCode); }
+
+}  // namespace
+
+void Application::Initialize() { (void)std::set_terminate(EndProcessAtOnce); }
+
 void Application::Terminate() { ::PostQuitMessage(0); }
 
 void Application::ShowException(const char* message) {
@@ -58,9 +74,11 @@ int Application::Run(HINSTANCE instance) {
             ::TranslateMessage(&message);
             ::DispatchMessageA(&message);
         }
-    } catch (const std::exception& failure) {
-        ShowException(failure.what());
+    } catch (const Exception& failure) {
+        ShowException(failure.Message().c_str());
     } catch (...) {
+        // Whatever else was thrown (std::bad_alloc included) is shown as an
+        // Exception with an empty message would be.
         ShowException("");
     }
     return 0;
@@ -72,7 +90,7 @@ TWordForm::TWordForm() { BindWordApplication(&WordApplication1); }
 
 TWordForm::~TWordForm() {
     BindWordApplication(nullptr);
-    window_.reset();
+    DestroyMainWindow();
 }
 
 TWordForm* TWordForm::Create(HINSTANCE instance) {
@@ -114,12 +132,24 @@ void TWordForm::FormCreate() {
 
 void TWordForm::FormClose() { DetachSharedBlock(); }
 
+// Nothing else on this thread destroys the main window: it has no parent and
+// no owner, and WM_CLOSE never reaches DefWindowProc. So a WM_DESTROY or
+// WM_NCDESTROY at any other moment comes from another program.
+void TWordForm::DestroyMainWindow() noexcept {
+    if (!window_) return;
+    destroying_ = true;
+    window_.reset();
+}
+
 void TWordForm::Timer_StartProcessTimer() {
     Timer_StartProcess.Disable();
+    requestStarted_ = true;
     // The window closes whatever the handshake met, so the process never
-    // stays alive hidden; a close request that came meanwhile is served here.
+    // stays alive hidden; a close request that came meanwhile is served here,
+    // and a quit request that a wait met is posted again.
     const ScopeExit closeAtEnd([this]() noexcept {
         requestRunning_ = false;
+        RepostHeldQuit();
         Close();
     });
     requestRunning_ = true;
@@ -130,6 +160,10 @@ void TWordForm::Timer_StartProcessTimer() {
 LRESULT TWordForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
+            // Once only: run again, the attach would pull the block from
+            // under a running request.
+            if (created_) return 0;
+            created_ = true;
             // The timer is set while the window is being created, before
             // FormCreate; its first tick comes once the message loop runs.
             Timer_StartProcess.Start(window);
@@ -137,7 +171,11 @@ LRESULT TWordForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARA
             FormCreate();
             return 0;
         case WM_TIMER:
-            if (wParam == Timer_StartProcess.Id()) Timer_StartProcessTimer();
+            // The first tick alone starts the request. A later WM_TIMER, one
+            // that was queued before the timer was killed or one another
+            // program posted, would run the handshake again inside the
+            // running one, and its end would close the window under it.
+            if (wParam == Timer_StartProcess.Id() && !requestStarted_) Timer_StartProcessTimer();
             return 0;
         case WM_CLOSE:
             // Closing detaches the block and ends the Word connection; under a
@@ -148,15 +186,20 @@ LRESULT TWordForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARA
                 return 0;
             }
             FormClose();
-            window_.reset();
+            DestroyMainWindow();
             return 0;
         case WM_DESTROY:
-            // The main window going ends the application. When it goes by
-            // other means than window_.reset(), the system destroys it.
+            if (!destroying_) return 0;
+            // The main window going ends the application.
             (void)window_.release();
             SetClipboardOwnerWindow(nullptr);
             Application::Terminate();
             return 0;
+        case WM_NCDESTROY:
+            if (!destroying_) return 0;
+            // The last message the window gets: the form lets go of it.
+            (void)::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+            return ::DefWindowProcA(window, message, wParam, lParam);
         default:
             return ::DefWindowProcA(window, message, wParam, lParam);
     }
@@ -168,9 +211,6 @@ LRESULT CALLBACK TWordForm::WindowProc(HWND window, UINT message, WPARAM wParam,
         form = static_cast<TWordForm*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
         form->window_.reset(window);
         (void)::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    } else if (message == WM_NCDESTROY) {
-        // The last message the window gets, after WM_DESTROY: the form has let go of it.
-        (void)::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     } else {
         form = reinterpret_cast<TWordForm*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
     }
@@ -180,8 +220,8 @@ LRESULT CALLBACK TWordForm::WindowProc(HWND window, UINT message, WPARAM wParam,
     // would have stopped them, with the standard error box.
     try {
         return form->HandleMessage(window, message, wParam, lParam);
-    } catch (const std::exception& failure) {
-        Application::ShowException(failure.what());
+    } catch (const Exception& failure) {
+        Application::ShowException(failure.Message().c_str());
     } catch (...) {
         Application::ShowException("");
     }

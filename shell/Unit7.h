@@ -44,14 +44,21 @@ private:
     void FormCreate();
     void FormClose();
     void Timer_StartProcessTimer();
+    void DestroyMainWindow() noexcept;
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     // Owned from WM_NCCREATE until WM_DESTROY.
     UniqueWindow window_;
-    // While the request runs its waits dispatch messages, so a close request
-    // (another program's WM_CLOSE, taskkill without /f) can arrive in the
-    // middle of it; it is held until the request has ended.
+    // Any program may send or post the window any message, and the request's
+    // waits dispatch them in the middle of it. These say which messages are
+    // the window's own: its one creation, the start timer's first tick, and
+    // its one destruction (DestroyMainWindow); the rest change nothing.
+    bool created_ = false;
+    bool requestStarted_ = false;
+    bool destroying_ = false;
+    // A close request (another program's WM_CLOSE, taskkill without /f) that
+    // arrives while the request runs is held until the request has ended.
     bool requestRunning_ = false;
     bool closeRequested_ = false;
 };
@@ -60,6 +67,8 @@ private:
 // message loop, and the standard error box for an exception that nobody
 // handled.
 namespace Application {
+// The process-wide settings made before anything else runs.
+void Initialize();
 // Creates the main window and runs the message loop until the application
 // ends. An exception that reaches this level (the window cannot be made, say)
 // is shown with the standard error box; the process then ends all the same.

@@ -6,6 +6,7 @@
 #include "shell/Unit7.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    Application::Initialize();
     // Every wait of the worker is a short poll; at the default resolution
     // each would stretch to the next system tick.
     TimerResolution resolution(1);

@@ -108,6 +108,48 @@ INSTANTIATE_TEST_SUITE_P(
                   Outcome::Placeholder}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- a failure of the worker's own ------------------------------------------------
+
+// Seen from the worker's environment, which it inherits from the host (see
+// preview/WordApplication.cpp): every automation string it makes fails to be
+// allocated, so the open's arguments cannot be built.
+class RefusedAutomationStrings {
+public:
+    RefusedAutomationStrings() { ::SetEnvironmentVariableA(Name, "1"); }
+    ~RefusedAutomationStrings() { ::SetEnvironmentVariableA(Name, nullptr); }
+    RefusedAutomationStrings(const RefusedAutomationStrings&) = delete;
+    RefusedAutomationStrings& operator=(const RefusedAutomationStrings&) = delete;
+
+private:
+    static constexpr char Name[] = "WORDPREVIEW_TEST_REFUSE_AUTOMATION_STRINGS";
+};
+
+// Word said nothing wrong: the worker itself failed. That must not end the
+// user's Word (and whatever unsaved work it holds): the host gets the
+// placeholder, and Word is put to rest as after a refused document.
+TEST_F(FaultFixture, WorkersOwnFailureGivesThePlaceholderAndLeavesWordAlive) {
+    testsupport::WriteWordScript(json::object());
+    const DWORD word = testsupport::StartWarmWord();
+    ASSERT_NE(word, 0u);
+    previewhost::PreviewOptions options = Options();
+    options.request.deleteAlways = true;
+    const RefusedAutomationStrings refused;
+    const auto result = previewhost::RunPreview(options);
+
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
+    EXPECT_EQ(result.workerExitCode, 0u);
+    EXPECT_TRUE(testsupport::ReadTaskkillLog().empty()) << "taskkill ran";
+    EXPECT_EQ(testsupport::WordProcessIds(), std::vector<DWORD>{word}) << "the user's Word did not survive";
+    const auto log = testsupport::ReadWordLog();
+    EXPECT_TRUE(testsupport::WordCalls(log, "Documents.Open").empty()) << "Word was asked to open it after all";
+    EXPECT_EQ(testsupport::WordCalls(log, "Documents.Close").size(), 2u) << "the documents were not closed afterwards";
+    EXPECT_EQ(testword::DocumentsLeftOpen(log), 0);
+    EXPECT_FALSE(testsupport::WordCalls(log, "Unadvise").empty()) << "still connected";
+    EXPECT_TRUE(testsupport::WordWindowIsMinimised());
+    EXPECT_FALSE(testsupport::FileExists(path_)) << "the delete flags were not followed";
+}
+
 // --- Word hangs --------------------------------------------------------------------
 
 TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {

@@ -339,7 +339,9 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
         "Application.Selection", "Selection.End.get",                                 // longer than 3000?
         "Application.Selection", "Selection.End.put",                                 // cut
         "Application.Selection", "Selection.Copy",                                    // copy
-        "Application.Selection", "Selection.Start.put", "Selection.End.put", "Selection.Copy",  // collapse
+        "Application.Selection", "Selection.Start.put",                               // collapse,
+        "Application.Selection", "Selection.End.put",                                 // each call on a
+        "Application.Selection", "Selection.Copy",                                    // fresh Selection
         "Application.Documents", "Documents.Close"};
     EXPECT_EQ(MainCalls(log), expected);
 

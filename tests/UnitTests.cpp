@@ -5,6 +5,7 @@
 #include "channel/Protocol.h"
 #include "channel/SharedBlock.h"
 #include "common/ComResources.h"
+#include "common/ExecutableFolder.h"
 #include "common/TextConversion.h"
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
@@ -17,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -440,10 +443,15 @@ LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// The allocations of one thread fail while this holds its id: the shell's
+// thread then meets a thrown std::bad_alloc, an object that is not one of the
+// worker's own exceptions.
+std::atomic<DWORD> g_allocationsRefusedOnThread{0};
+
 struct StartupFailure {
     const char* name;
-    enum { ClassNameTaken, WindowRefused } how;
-    const char* inMessage;
+    enum { ClassNameTaken, WindowRefused, MemoryRefused } how;
+    const char* inMessage;  // nullptr: the message is empty
 };
 
 void PrintTo(const StartupFailure& c, std::ostream* os) { *os << c.name; }
@@ -490,7 +498,9 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
         if (c.how == StartupFailure::WindowRefused)
             hook.reset(::SetWindowsHookExA(WH_CBT, RefuseMainWindow, nullptr, ::GetCurrentThreadId()));
         shellThread = ::GetCurrentThreadId();
+        if (c.how == StartupFailure::MemoryRefused) g_allocationsRefusedOnThread = shellThread.load();
         exitCode = Application::Run(instance);
+        g_allocationsRefusedOnThread = 0;
         ended = true;
     });
     // Bounded like every wait here. A thread that never started fails the test
@@ -505,8 +515,11 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
         if (!box) ::Sleep(10);
     }
     std::string text;
+    char message[512] = "?";
     if (box) {
         ::EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
+        // The message box's text control has the id 0xFFFF.
+        ::GetDlgItemTextA(box, 0xFFFF, message, sizeof message);
         ::PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
     for (int waited = 0; !ended && waited < 20000; waited += 10) ::Sleep(10);
@@ -514,7 +527,11 @@ TEST_P(StartupFailureTest, ShowsTheErrorBoxAndEnds) {
     shell.join();
 
     ASSERT_NE(box, nullptr) << "no error box";
-    EXPECT_NE(text.find(c.inMessage), std::string::npos) << text;
+    if (c.inMessage) {
+        EXPECT_NE(text.find(c.inMessage), std::string::npos) << text;
+    } else {
+        EXPECT_STREQ(message, "") << text;
+    }
     EXPECT_EQ(exitCode, 0);
 }
 
@@ -523,8 +540,50 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StartupFailure{"ClassCannotBeRegistered", StartupFailure::ClassNameTaken,
                                      "class cannot be registered"},
                       StartupFailure{"WindowCannotBeCreated", StartupFailure::WindowRefused,
-                                     "window cannot be created"}),
+                                     "window cannot be created"},
+                      // What is not an Exception is shown as one with an empty message.
+                      StartupFailure{"NotAnExceptionShowsAnEmptyMessage", StartupFailure::MemoryRefused, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- std::terminate ------------------------------------------------------------
+
+struct DialogOfProcess {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialogOfProcess(HWND window, LPARAM search) {
+    auto* s = reinterpret_cast<DialogOfProcess*>(search);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != s->processId) return TRUE;
+    return FindDialog(window, reinterpret_cast<LPARAM>(&s->found));
+}
+
+// terminate_probe.exe sets the process up as the worker's entry point does and
+// then calls std::terminate. A hidden GUI process must not sit on the C
+// runtime's "abnormal program termination" box that abort() shows there: it
+// ends at once, showing nothing.
+TEST(TerminateTest, EndsTheProcessAtOnceShowingNothing) {
+    std::wstring probe = ExecutableFolder() + L"terminate_probe.exe";
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(::CreateProcessW(probe.c_str(), probe.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                                 nullptr, &startup, &info));
+    const UniqueHandle process(info.hProcess), thread(info.hThread);
+    DialogOfProcess box{info.dwProcessId, nullptr};
+    bool ended = false;
+    for (int waited = 0; !ended && !box.found && waited < 20000; waited += 10) {
+        ended = ::WaitForSingleObject(process.get(), 10) == WAIT_OBJECT_0;
+        if (!ended) ::EnumWindows(FindDialogOfProcess, reinterpret_cast<LPARAM>(&box));
+    }
+    if (!ended) ::TerminateProcess(process.get(), 1);
+    EXPECT_EQ(box.found, nullptr) << "a box was shown";
+    EXPECT_TRUE(ended) << "the process did not end";
+    DWORD exitCode = 0;
+    ::GetExitCodeProcess(process.get(), &exitCode);
+    EXPECT_EQ(exitCode, 3u);
+}
 
 // --- Word's window -----------------------------------------------------------
 
@@ -576,3 +635,14 @@ INSTANTIATE_TEST_SUITE_P(Windows, WordWindowTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// Every allocation of this program goes through here; only the thread that a
+// test names is refused (see g_allocationsRefusedOnThread).
+void* operator new(std::size_t size) {
+    const DWORD refused = g_allocationsRefusedOnThread;
+    if (refused != 0 && refused == ::GetCurrentThreadId()) throw std::bad_alloc();
+    if (void* memory = std::malloc(size ? size : 1)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
