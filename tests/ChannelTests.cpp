@@ -6,6 +6,7 @@
 #include "common/SystemExport.h"
 #include "common/TextConversion.h"
 #include "host/PreviewHost.h"
+#include "testing/HostBytes.h"
 #include "testing/TestSupport.h"
 #include "testing/OtherProgramClipboard.h"
 
@@ -93,12 +94,7 @@ protected:
     }
 
     // Only the worker's own bytes may differ from what the host wrote.
-    void ExpectHostBytesUnchanged() {
-        for (std::size_t i = 0; i < channel_.Size(); ++i) {
-            if (layout::IsWorkerOwned(i)) continue;
-            ASSERT_EQ(channel_.Byte(i), before_[i]) << "the worker wrote host byte " << i;
-        }
-    }
+    void ExpectHostBytesUnchanged() { EXPECT_EQ(testblock::FirstStrayWrite(before_, channel_.Bytes()), ""); }
 
     HostChannel channel_;
     std::vector<std::uint8_t> before_;
@@ -147,10 +143,8 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     // While GoSignal stays 0 the heartbeat follows the C clock.
     const std::int32_t first = channel_.Heartbeat();
     EXPECT_LE(std::abs(first - static_cast<std::int32_t>(std::time(nullptr))), 1);
-    ::Sleep(3200);
-    const std::int32_t later = channel_.Heartbeat();
-    EXPECT_GE(later - first, 3);
-    EXPECT_LE(std::abs(later - static_cast<std::int32_t>(std::time(nullptr))), 1);
+    EXPECT_TRUE(WaitUntil([&] { return channel_.Heartbeat() - first >= 3; })) << "the heartbeat stopped advancing";
+    EXPECT_LE(std::abs(channel_.Heartbeat() - static_cast<std::int32_t>(std::time(nullptr))), 1);
     EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 1);
     // Its main window exists, and neither it nor any other window is shown.
     const WindowCount windows = WindowsOf(worker_->Id());
@@ -165,6 +159,48 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     // The worker left the mutex free: the host gets it without an abandonment.
     EXPECT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
     ::ReleaseMutex(channel_.Mutex());
+    ExpectHostBytesUnchanged();
+}
+
+// The first heartbeat comes before the worker first looks at GoSignal, and
+// before its first sleep: a host that set GoSignal early still sees it alive,
+// and a host that sees the request taken sees a heartbeat on the first look
+// after the worker's first chance to answer a message.
+TEST_F(ChannelTest, FirstHeartbeatComesBeforeGoSignalIsReadAndBeforeTheFirstSleep) {
+    SetHostByte(layout::GoSignal, 1);
+    ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);  // keeps the worker in the handshake
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::RequestPending) == 0; }));
+    // The worker answers sent messages only inside its waits, and past the
+    // start timer its first wait is the heartbeat's first sleep.
+    const HWND window = testsupport::TopLevelWindowOf(worker_->Id(), Protocol::WorkerWindowClass);
+    ASSERT_NE(window, nullptr);
+    DWORD_PTR answer = 0;
+    ASSERT_NE(::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer), 0)
+        << "the worker answered no message";
+    EXPECT_NE(channel_.Heartbeat(), 0) << "the worker slept before its first heartbeat";
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectWorkerExitedCleanly();
+    EXPECT_NE(channel_.Heartbeat(), 0) << "no heartbeat at all: GoSignal was read first";
+    EXPECT_EQ(channel_.Byte(layout::GoSignal), 0);
+    ExpectHostBytesUnchanged();
+}
+
+// HostActive is looked at before the heartbeat and after the mutex, not
+// during the heartbeat: a host that withdraws then still gets the worker's
+// heartbeat until it says go, and no preview.
+TEST_F(ChannelTest, HostWithdrawingDuringTheHeartbeatIsAnsweredOnlyAfterGo) {
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    SetHostByte(layout::HostActive, 0);
+    const std::int32_t withdrawnAt = channel_.Heartbeat();
+    EXPECT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != withdrawnAt || worker_->HasExited(); }));
+    EXPECT_FALSE(worker_->HasExited()) << "the worker left the heartbeat without GoSignal";
+    EXPECT_NE(channel_.Heartbeat(), withdrawnAt) << "the heartbeat stopped";
+    channel_.SetByte(layout::GoSignal, 1);
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::WordReady), Untouched) << "a preview ran";
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
     ExpectHostBytesUnchanged();
 }
 
