@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,21 +165,32 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
 
 // The first heartbeat comes before the worker first looks at GoSignal, and
 // before its first sleep: a host that set GoSignal early still sees it alive,
-// and a host that sees the request taken sees a heartbeat on the first look
-// after the worker's first chance to answer a message.
+// and a host that sees the request taken finds a heartbeat as soon as the
+// worker has had a chance to answer a message.
 TEST_F(ChannelTest, FirstHeartbeatComesBeforeGoSignalIsReadAndBeforeTheFirstSleep) {
     SetHostByte(layout::GoSignal, 1);
     ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);  // keeps the worker in the handshake
     StartWorker();
-    ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::RequestPending) == 0; }));
-    // The worker answers sent messages only inside its waits, and past the
-    // start timer its first wait is the heartbeat's first sleep.
-    const HWND window = testsupport::TopLevelWindowOf(worker_->Id(), Protocol::WorkerWindowClass);
+    HWND window = nullptr;
+    ASSERT_TRUE(testsupport::WaitUntil([&] {
+        window = ::FindWindowA(Protocol::WorkerWindowClass, nullptr);
+        return window || worker_->HasExited();
+    }, Bound, 0));
     ASSERT_NE(window, nullptr);
-    DWORD_PTR answer = 0;
-    ASSERT_NE(::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer), 0)
-        << "the worker answered no message";
-    EXPECT_NE(channel_.Heartbeat(), 0) << "the worker slept before its first heartbeat";
+    // The worker answers sent messages only in its message loop and inside
+    // its waits; once it has taken the request, its first wait is the
+    // heartbeat's first sleep. So the first answer to a message sent after
+    // the request was taken comes with the heartbeat already written.
+    std::optional<std::int32_t> heartbeatAtFirstAnswer;
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        const bool taken = channel_.Byte(layout::RequestPending) == 0;
+        DWORD_PTR answer = 0;
+        if (!::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer)) return true;
+        if (taken) heartbeatAtFirstAnswer = channel_.Heartbeat();
+        return taken;
+    }, Bound, 0));
+    ASSERT_TRUE(heartbeatAtFirstAnswer) << "the worker answered no message once it had taken the request";
+    EXPECT_NE(*heartbeatAtFirstAnswer, 0) << "the worker slept before its first heartbeat";
     ::ReleaseMutex(channel_.Mutex());
     ExpectWorkerExitedCleanly();
     EXPECT_NE(channel_.Heartbeat(), 0) << "no heartbeat at all: GoSignal was read first";

@@ -431,6 +431,36 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     ::DeleteFileA(path.c_str());
 }
 
+// --- a reconnect that fails after a server fault ----------------------------------
+
+// Word answers Open with 0x80010105 and can then no longer be reached (gone
+// from the running-object table, not installed): the reconnect fails, and the
+// worker pauses before the mutex goes back to the host. The pause is all
+// there is to see of that step, so its length is bounded from below; a slow
+// machine only lengthens it.
+TEST(ServerFaultTest, AFailedReconnectPausesBeforeTheMutexComesBack) {
+    ASSERT_NE(testsupport::StartFreshWarmWord(
+                  {{"openResults", {"0x80010105"}}, {"unreachableAfter", "Documents.Open"}}),
+              0u);
+    testsupport::UnregisterWordDouble();
+    const auto result = previewhost::RunPreview(OptionsFor("C:\\faulted.doc"));
+    (void)testsupport::RegisterWordDouble();
+
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
+    std::optional<double> go, mutex;
+    for (const auto& stage : result.stages) {
+        if (stage.name == "go") go = stage.milliseconds;
+        if (stage.name == "mutex") mutex = stage.milliseconds;
+    }
+    ASSERT_TRUE(go && mutex);
+    EXPECT_GE(*mutex - *go, 450.0) << "no pause after the failed reconnect";
+    const auto log = testsupport::ReadWordLog();
+    EXPECT_EQ(testsupport::WordCalls(log, "Unreachable").size(), 1u);
+    EXPECT_TRUE(testsupport::WordCalls(log, "ClassFactory.CreateInstance").empty());
+    testsupport::KillAllWordDoubles();
+}
+
 // --- the clipboard held by another program ------------------------------------
 
 TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
