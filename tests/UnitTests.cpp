@@ -579,6 +579,58 @@ INSTANTIATE_TEST_SUITE_P(
                                      "window cannot be created"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- start-up without a host -------------------------------------------------
+
+std::atomic<int> g_mainWindowsCreated{0}, g_mainWindowsShown{0};
+
+// Sees every message sent to the worker's main window on the shell's thread.
+LRESULT CALLBACK WatchMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    char className[64] = "";
+    if (code == HC_ACTION && ::GetClassNameA(sent->hwnd, className, sizeof className) &&
+        std::strcmp(className, Protocol::WorkerWindowClass) == 0) {
+        if (sent->message == WM_CREATE) ++g_mainWindowsCreated;
+        if (sent->message == WM_SHOWWINDOW && sent->wParam) ++g_mainWindowsShown;
+        if (sent->message == WM_WINDOWPOSCHANGING &&
+            (reinterpret_cast<const WINDOWPOS*>(sent->lParam)->flags & SWP_SHOWWINDOW))
+            ++g_mainWindowsShown;
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class NoHostStartupTest : public ::testing::Test {
+protected:
+    void TearDown() override { ::UnregisterClassA(Protocol::WorkerWindowClass, ::GetModuleHandleA(nullptr)); }
+};
+
+// With no host the shell still makes its window and asks for no critical-error
+// boxes before it looks for the block, then ends without showing anything.
+TEST_F(NoHostStartupTest, AsksForNoCriticalErrorBoxesShowsNoWindowAndEnds) {
+    ASSERT_FALSE(UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, layout::MappingName))) << "a host is there";
+    const UINT errorModeBefore = ::SetErrorMode(0);
+    g_mainWindowsCreated = 0;
+    g_mainWindowsShown = 0;
+    std::atomic<DWORD> shellThread{0};
+    std::atomic<bool> ended{false};
+    int exitCode = -1;
+    std::thread shell([&] {
+        UniqueWindowsHook hook(::SetWindowsHookExA(WH_CALLWNDPROC, WatchMainWindow, nullptr, ::GetCurrentThreadId()));
+        shellThread = ::GetCurrentThreadId();
+        exitCode = Application::Run(::GetModuleHandleA(nullptr));
+        ended = true;
+    });
+    for (int waited = 0; !ended && waited < 20000; waited += 10) ::Sleep(10);
+    if (!ended && shellThread) ::PostThreadMessageA(shellThread, WM_QUIT, 0, 0);  // let a stuck loop go
+    shell.join();
+    const UINT errorMode = ::SetErrorMode(errorModeBefore);
+
+    EXPECT_TRUE(ended.load()) << "the shell did not end by itself";
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(g_mainWindowsCreated.load(), 1);
+    EXPECT_EQ(g_mainWindowsShown.load(), 0) << "the main window was shown";
+    EXPECT_NE(errorMode & SEM_FAILCRITICALERRORS, 0u);
+}
+
 // --- Word's window -----------------------------------------------------------
 
 struct WindowCase {

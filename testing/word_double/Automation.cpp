@@ -255,8 +255,11 @@ private:
         State().activeId = document.id;
         State().selectionStart = State().selectionEnd = 0;
         State().ShowActiveDocumentInCaption();
+        // Restored without taking the activation: minimising an active window
+        // later would have Windows activate another program's window, whose
+        // thread may not be answering messages at that moment.
         if (OpensVisible(params) && State().mainWindow && ::IsIconic(State().mainWindow))
-            ::ShowWindow(State().mainWindow, SW_RESTORE);
+            ::ShowWindow(State().mainWindow, SW_SHOWNOACTIVATE);
         ReturnDispatch(result, Make<Document>(document.id));
         call.line()["document"] = document.id;
         call.line()["textLength"] = document.text.size();
