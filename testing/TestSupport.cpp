@@ -191,8 +191,13 @@ WarmStart StartWarmWordOnce(DWORD timeoutMs, DWORD& pid) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created{};
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, TestBinDir().c_str(),
-                          &startup, &created))
-        return WarmStart::NotUp;
+                          &startup, &created)) {
+        // Wine reports a start that failed inside its loader here, as the
+        // creation's own failure.
+        std::fprintf(stderr, "the Word double could not be started (error %lu)\n",
+                     static_cast<unsigned long>(::GetLastError()));
+        return WarmStart::EndedBeforeItsStart;
+    }
     const UniqueHandle process(created.hProcess);
     const UniqueHandle thread(created.hThread);
 
@@ -221,9 +226,11 @@ WarmStart StartWarmWordOnce(DWORD timeoutMs, DWORD& pid) {
 }  // namespace
 
 DWORD StartWarmWord(DWORD timeoutMs) {
-    // A process start that Wine itself fails (rare, on a loaded machine) ends
-    // the process before any of its own code ran; that start alone is made
-    // once more. A double that came up and then ended is a failure as it is.
+    // A process start that Wine itself fails (rare, on a loaded machine, seen
+    // right after the previous double and rpcss were ended) fails the
+    // creation or ends the process before any of its own code ran; that
+    // start alone is made once more. A double that came up and then ended is
+    // a failure as it is.
     DWORD pid = 0;
     WarmStart started = StartWarmWordOnce(timeoutMs, pid);
     if (started == WarmStart::EndedBeforeItsStart) started = StartWarmWordOnce(timeoutMs, pid);
