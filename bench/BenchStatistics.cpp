@@ -39,14 +39,4 @@ void PrintHeader() {
     std::printf("  %-34s %8s %8s %8s %8s %8s\n", "", "median", "p10", "p90", "min", "max");
 }
 
-void PhaseTable::Add(const std::vector<double>& marks) {
-    if (values.size() < names.size()) values.resize(names.size());
-    for (std::size_t i = 0; i + 1 < marks.size() && i < names.size(); ++i)
-        if (!std::isnan(marks[i]) && !std::isnan(marks[i + 1])) values[i].push_back(marks[i + 1] - marks[i]);
-}
-
-double PhaseTable::Median(std::size_t i) const {
-    return i < values.size() ? SpreadOf(values[i]).median : std::nan("");
-}
-
 }  // namespace bench

@@ -12,23 +12,14 @@ namespace {
 
 constexpr DWORD SettleMs = 150;  // before each measured run
 
-previewhost::PreviewOptions WorkerOptions(const std::wstring& exe, const std::string& documentPath, bool trace) {
+// One request through the reference host, to the worker or to full_client.exe.
+std::optional<WorkerRun> RunHosted(const std::wstring& exe, const Subjects& subjects) {
+    testsupport::ClearWordLog();
     previewhost::PreviewOptions options;
     options.workerPath = exe;
     options.workerDirectory = testsupport::TestBinDir();
-    options.request.documentPath = documentPath;
+    options.request.documentPath = subjects.documentPath;
     options.bound = RunBound;
-    options.trace = trace;
-    return options;
-}
-
-// One request through the reference host, to the worker or to full_client.exe.
-std::optional<WorkerRun> RunHosted(const std::wstring& exe, const Subjects& subjects, bool trace,
-                                   DebugOutputListener* listener) {
-    testsupport::ClearWordLog();
-    previewhost::PreviewOptions options = WorkerOptions(exe, subjects.documentPath, trace);
-    // Called right before the host takes its epoch: both clocks start together.
-    if (listener) options.beforeStart = [listener](previewhost::HostChannel&) { listener->Rebase(); };
     const previewhost::PreviewResult result = previewhost::RunPreview(options);
     if (result.outcome != previewhost::Outcome::Preview || result.clipboardText != subjects.expectedPreview) {
         std::fprintf(stderr, "%ls run failed: %s %s (%zu chars read)\n", exe.c_str(),
@@ -38,7 +29,6 @@ std::optional<WorkerRun> RunHosted(const std::wstring& exe, const Subjects& subj
     WorkerRun run;
     for (const auto& stage : result.stages) run.stages[stage.name] = stage.milliseconds;
     run.peakPrivateBytes = result.peakPrivateBytes;
-    run.trace = result.traceLines;
     return run;
 }
 
@@ -46,26 +36,16 @@ std::optional<WorkerRun> RunHosted(const std::wstring& exe, const Subjects& subj
 
 std::wstring WorkerUnderTest() { return testsupport::WorkerPathFrom(L"PREVIEW_BENCH_WORKER"); }
 
-std::optional<WorkerRun> RunWorker(const Subjects& subjects, bool trace, DebugOutputListener* listener) {
-    return RunHosted(subjects.workerExe, subjects, trace, listener);
-}
+std::optional<WorkerRun> RunWorker(const Subjects& subjects) { return RunHosted(subjects.workerExe, subjects); }
 
-// full_client.exe stamps its phases only when told to, through its environment.
-std::optional<WorkerRun> RunFullClient(const Subjects& subjects, DebugOutputListener* listener) {
-    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", L"1");
-    auto run = RunHosted(subjects.fullExe, subjects, false, listener);
-    if (listener) ::SetEnvironmentVariableW(L"FULL_CLIENT_STAMPS", nullptr);
-    return run;
-}
+std::optional<WorkerRun> RunFullClient(const Subjects& subjects) { return RunHosted(subjects.fullExe, subjects); }
 
-std::optional<double> RunFloor(const Subjects& subjects, DebugOutputListener* listener, std::size_t* peakPrivateBytes) {
+std::optional<double> RunFloor(const Subjects& subjects, std::size_t* peakPrivateBytes) {
     testsupport::ClearWordLog();
     previewhost::EmptyClipboardNow();  // as the host does before it starts the worker
     DWORD failedCalls = 0;
-    if (listener) listener->Rebase();
     const auto elapsed =
-        TimeProcess(subjects.floorExe, std::wstring(listener ? L"--stamps " : L"") + L"\"" + subjects.documentPathW + L"\"",
-                    &failedCalls, peakPrivateBytes);
+        TimeProcess(subjects.floorExe, L"\"" + subjects.documentPathW + L"\"", &failedCalls, peakPrivateBytes);
     if (!elapsed || failedCalls != 0) {
         std::fprintf(stderr, "floor run failed (%lu failed calls)\n", static_cast<unsigned long>(failedCalls));
         return std::nullopt;
@@ -76,7 +56,7 @@ std::optional<double> RunFloor(const Subjects& subjects, DebugOutputListener* li
 int WarmUp(const Subjects& subjects, int rounds) {
     int failures = 0;
     for (int i = 0; i < rounds; ++i) {
-        if (!RunWorker(subjects, false)) ++failures;
+        if (!RunWorker(subjects)) ++failures;
         if (!RunFloor(subjects)) ++failures;
         if (!RunFullClient(subjects)) ++failures;
     }
@@ -91,12 +71,12 @@ SeriesResults RunInterleavedSeries(const Subjects& subjects, int rounds) {
     SeriesResults results;
     const std::function<void()> series[] = {
         [&] {
-            if (auto run = RunWorker(subjects, false)) results.workerRuns.push_back(std::move(*run));
+            if (auto run = RunWorker(subjects)) results.workerRuns.push_back(std::move(*run));
             else ++results.failures;
         },
         [&] {
             std::size_t peak = 0;
-            if (auto ms = RunFloor(subjects, nullptr, &peak)) results.floorRuns.push_back(*ms);
+            if (auto ms = RunFloor(subjects, &peak)) results.floorRuns.push_back(*ms);
             else ++results.failures;
             results.floorPeakPrivateBytes = std::max(results.floorPeakPrivateBytes, peak);
         },

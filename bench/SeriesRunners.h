@@ -2,7 +2,6 @@
 // whose times the bench compares.
 #pragma once
 
-#include "bench/DebugOutputListener.h"
 #include "host/PreviewHost.h"
 
 #include <cstddef>
@@ -19,7 +18,6 @@ struct Subjects {
     std::wstring workerExe;  // the worker, or PREVIEW_BENCH_WORKER's build of it
     std::wstring fullExe;    // floor (b)
     std::wstring floorExe;   // floor (a)
-    std::wstring probeExe;
     std::wstring documentPathW;
     std::string documentPath;  // as the host's request carries it
     std::string expectedPreview;
@@ -28,22 +26,18 @@ struct Subjects {
 // PREVIEW_BENCH_WORKER when set, else testbin's worker.
 std::wstring WorkerUnderTest();
 
-// One run through the reference host: the host's stage times and, when traced,
-// the worker's own lines timed by the host.
+// One run through the reference host: the host's stage times.
 struct WorkerRun {
     std::map<std::string, double> stages;
     std::size_t peakPrivateBytes = 0;
-    std::vector<previewhost::Stage> trace;
 };
 
 // Each returns nullopt (and says why on stderr) when the run did not produce
-// the expected preview. With a listener, the run's debug output is collected
-// from the moment the run's clock starts.
-std::optional<WorkerRun> RunWorker(const Subjects& subjects, bool trace, DebugOutputListener* listener = nullptr);
-std::optional<WorkerRun> RunFullClient(const Subjects& subjects, DebugOutputListener* listener = nullptr);
+// the expected preview.
+std::optional<WorkerRun> RunWorker(const Subjects& subjects);
+std::optional<WorkerRun> RunFullClient(const Subjects& subjects);
 // The whole time of bare_client.exe, in ms.
-std::optional<double> RunFloor(const Subjects& subjects, DebugOutputListener* listener = nullptr,
-                               std::size_t* peakPrivateBytes = nullptr);
+std::optional<double> RunFloor(const Subjects& subjects, std::size_t* peakPrivateBytes = nullptr);
 
 // Rounds of all three whose times are not kept; returns how many runs failed.
 int WarmUp(const Subjects& subjects, int rounds);
@@ -57,7 +51,7 @@ struct SeriesResults {
     int failures = 0;
 };
 
-// `rounds` rounds of the worker, (a) and (b), untraced and unlistened.
+// `rounds` rounds of the worker, (a) and (b).
 SeriesResults RunInterleavedSeries(const Subjects& subjects, int rounds);
 
 }  // namespace bench

@@ -5,24 +5,16 @@
 // up once. The exit code is the number of calls that failed (the collapsed
 // copy at the end, which Word refuses, is not counted).
 //
-// Usage: bare_client.exe [--stamps] <document path>
+// Usage: bare_client.exe <document path>
 #include "channel/Protocol.h"
 #include "common/ComResources.h"
 #include "common/KernelResources.h"
 
-#include <iterator>
 #include <string>
 
 namespace {
 
 int g_failures = 0;
-bool g_stamps = false;
-
-// With "--stamps" the client marks its phases as the worker does, so that a
-// listener can time both alike; the floor's measured runs never pass it.
-void Stamp(const char* phase) {
-    if (g_stamps) ::OutputDebugStringA(phase);
-}
 
 // The command line's text after the program's own name, without quotes.
 // (CommandLineToArgvW would bring in shell32, which is slow to load under Wine.)
@@ -154,12 +146,10 @@ void OpenDocument(const Member& open, const std::wstring& path) {
 }
 
 void Preview(IDispatch* application, const std::wstring& path) {
-    Stamp("bare_client: connected\n");
     const ComPtr<IDispatch> documents = Member(application, L"Documents").Get();
     const Member close(documents.Get(), L"Close");
     CloseDocuments(close);
     OpenDocument(Member(documents.Get(), L"Open"), path);
-    Stamp("bare_client: document opened\n");
 
     const ComPtr<IDispatch> selection = Member(application, L"Selection").Get();
     const ComPtr<IDispatch> document = Member(selection.Get(), L"Document").Get();
@@ -171,27 +161,19 @@ void Preview(IDispatch* application, const std::wstring& path) {
     end.Put(Protocol::PreviewLengthLimit);
     const Member copy(selection.Get(), L"Copy");
     Note(copy.Call(DISPATCH_METHOD));
-    Stamp("bare_client: copied\n");
 
     Member(selection.Get(), L"Start").Put(0);
     end.Put(0);
     // Word refuses to copy an empty selection (0x800A11FD); the worker ignores that too.
     (void)copy.Call(DISPATCH_METHOD);
     CloseDocuments(close);
-    Stamp("bare_client: cleaned up\n");
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    std::wstring path = FirstArgument();
-    constexpr wchar_t StampsOption[] = L"--stamps ";
-    if (path.rfind(StampsOption, 0) == 0) {
-        g_stamps = true;
-        path.erase(0, std::size(StampsOption) - 1);
-    }
+    const std::wstring path = FirstArgument();
     const ComApartment apartment(COINIT_APARTMENTTHREADED);
-    Stamp("bare_client: apartment\n");
     {
         ComPtr<IUnknown> running;
         Note(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running));
@@ -199,6 +181,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         if (running) Note(running.As(&application));
         if (application) Preview(application.Get(), path);
     }
-    Stamp("bare_client: exiting\n");
     return g_failures;
 }

@@ -17,9 +17,7 @@
 //     right after; each member's DISPID looked up once;
 //   - both minimises.
 //
-// The host starts it as it starts the worker, with no command line. With the
-// environment variable FULL_CLIENT_STAMPS set it marks its phases through
-// OutputDebugStringA for a listener; the measured runs go without.
+// The host starts it as it starts the worker, with no command line.
 #include "channel/Protocol.h"
 #include "channel/SharedBlockLayout.h"
 #include "common/ComResources.h"
@@ -36,12 +34,6 @@ using namespace SharedBlockLayout;
 UniqueMappedView g_view;
 volatile std::uint8_t* g_block = nullptr;
 UniqueHandle g_mutex;
-bool g_stamps = false;
-
-void Stamp(const char* phase) {
-    if (g_stamps) ::OutputDebugStringA(phase);
-}
-
 // --- Word, late-bound --------------------------------------------------------------
 
 // Each member's DISPID, looked up at its first use.
@@ -204,7 +196,6 @@ void Preview() {
         g_block[WordReady] = 0;
         return;
     }
-    Stamp("full_client: connected\n");
     ComPtr<IUnknown> own;
     (void)running->QueryInterface(Protocol::IID__Application, reinterpret_cast<void**>(own.GetAddressOf()));
     ComPtr<IDispatch> application;
@@ -224,7 +215,6 @@ void Preview() {
     char path[520] = "";
     for (std::size_t i = 0; i < 519 && g_block[DocumentPath + i]; ++i) path[i] = static_cast<char>(g_block[DocumentPath + i]);
     const bool opened = OpenDocument(word, path);
-    Stamp("full_client: document opened\n");
 
     if (opened) {
         (void)Call(Get(Get(word, g_selection).Get(), g_document).Get(), g_select, DISPATCH_METHOD);
@@ -232,41 +222,31 @@ void Preview() {
         if (ReadEnd(Get(word, g_selection).Get()) > Protocol::PreviewLengthLimit)
             Put(Get(word, g_selection).Get(), g_end, Protocol::PreviewLengthLimit);
         (void)Call(Get(word, g_selection).Get(), g_copy, DISPATCH_METHOD);
-        Stamp("full_client: copied\n");
 
         g_block[PreviewTaken] = 0;
         ReleaseFully();
-        Stamp("full_client: handed over\n");
         while (!g_block[PreviewTaken] && !g_block[StopWaiting]) ::Sleep(10);
-        Stamp("full_client: acknowledged\n");
-        {
-            const ComPtr<IDispatch> selection = Get(word, g_selection);
-            Put(selection.Get(), g_start, 0);
-            Put(selection.Get(), g_end, 0);
-            (void)Call(selection.Get(), g_copy, DISPATCH_METHOD);
-        }
+        Put(Get(word, g_selection).Get(), g_start, 0);
+        Put(Get(word, g_selection).Get(), g_end, 0);
+        (void)Call(Get(word, g_selection).Get(), g_copy, DISPATCH_METHOD);
     }
     CloseDocuments(word);
     if (point) (void)point->Unadvise(cookie);
     point.Reset();
     application.Reset();
     MinimiseByClass();
-    Stamp("full_client: cleaned up\n");
 }
 
 void Handshake() {
     if (!g_block[RequestPending]) return;
     g_block[WorkerBusy] = 1;
     g_block[RequestPending] = 0;
-    Stamp("full_client: request taken\n");
     if (g_block[HostActive]) {
         do {
             *reinterpret_cast<volatile std::int32_t*>(g_block + Heartbeat) = static_cast<std::int32_t>(std::time(nullptr));
             ::Sleep(10);
         } while (!g_block[GoSignal]);
-        Stamp("full_client: go\n");
         (void)::WaitForSingleObject(g_mutex.get(), INFINITE);
-        Stamp("full_client: mutex owned\n");
         if (g_block[HostActive]) {
             g_block[GoSignal] = 0;
             Preview();
@@ -274,7 +254,6 @@ void Handshake() {
     }
     ReleaseFully();
     g_block[WorkerBusy] = 0;
-    Stamp("full_client: exiting\n");
 }
 
 void EnterOwnFolder() {
@@ -300,7 +279,6 @@ bool Attach() {
     char name[260] = "";
     for (std::size_t i = 0; i < 259 && g_block[MutexName + i]; ++i) name[i] = static_cast<char>(g_block[MutexName + i]);
     g_mutex.reset(::OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name));
-    Stamp("full_client: attached\n");
     return static_cast<bool>(g_mutex);
 }
 
@@ -336,7 +314,6 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    g_stamps = ::GetEnvironmentVariableA("FULL_CLIENT_STAMPS", nullptr, 0) > 0;
     if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;

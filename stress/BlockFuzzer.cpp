@@ -18,6 +18,7 @@
 #include "stress/FuzzOracle.h"
 #include "stress/FuzzPlan.h"
 #include "stress/StressRig.h"
+#include "testing/HostBytes.h"
 
 #include <chrono>
 #include <cstdint>
@@ -172,7 +173,7 @@ void Fuzzer::Describe(std::uint32_t index, const BlockRun& b, Clock::time_point 
 void Fuzzer::Judge(const BlockRun& b, Verdict& verdict, Totals& totals) {
     const bool wordReady = b.bytes[layout::WordReady] != 0;
     const bool expectDeleted =
-        b.e.hostActive && b.e.namesDocument && ReachesCleanUp(b.plan, wordReady) && DeletionFlagged(b.block);
+        b.e.hostActive && b.e.namesDocument && ReachesCleanUp(b.plan) && DeletionFlagged(b.block);
     ++totals.blocks;
     if (b.e.pending) ++totals.taken;
     if (expectDeleted) ++totals.previewsReached;
@@ -180,11 +181,11 @@ void Fuzzer::Judge(const BlockRun& b, Verdict& verdict, Totals& totals) {
     JudgeBytes(b, verdict);
 
     const bool ended = !b.run.hung && !b.run.dialog;
-    const Reach reach = WordReachable(b.plan);
-    if (b.e.hostActive && ended && reach != Reach::EitherWay && wordReady != (reach == Reach::Yes))
+    const bool reachable = WordReachable(b.plan);
+    if (b.e.hostActive && ended && wordReady != reachable)
         verdict.Fail(&Totals::wrongWordReady,
                      "WordReady " + std::to_string(b.bytes[layout::WordReady]) +
-                         (reach == Reach::Yes ? " though Word could be reached" : " though Word could not be reached"));
+                         (reachable ? " though Word could be reached" : " though Word could not be reached"));
     if (b.e.pending && b.bytes[layout::RequestPending] != 0 && ended)
         verdict.Fail(&Totals::wrongTakes, "a pending request in a valid block was not taken");
 
@@ -208,20 +209,13 @@ void Fuzzer::JudgeExit(const WorkerRun& run, Verdict& verdict) {
 
 // Only the worker's own bytes may have changed; a block it must not take it must not touch at all.
 void Fuzzer::JudgeBytes(const BlockRun& b, Verdict& verdict) {
-    for (std::size_t i = 0; i < b.expected.size(); ++i) {
-        const std::uint8_t now = b.bytes[i];
-        if (now == b.expected[i]) continue;
-        if (!b.e.attached) {
-            verdict.Fail(&Totals::wrongTakes,
-                         "byte " + std::to_string(i) + " of a block the worker must treat as absent changed");
-            return;
-        }
-        if (!layout::IsWorkerOwned(i)) {
-            verdict.Fail(&Totals::strayWrites, "host byte " + std::to_string(i) + " changed from " +
-                                                   std::to_string(b.expected[i]) + " to " + std::to_string(now));
-            return;
-        }
+    if (!b.e.attached) {
+        const std::string stray = testblock::FirstStrayWrite(b.expected, b.bytes, testblock::WorkerBytes::Untouchable);
+        if (!stray.empty()) verdict.Fail(&Totals::wrongTakes, stray + " in a block the worker must treat as absent");
+        return;
     }
+    const std::string stray = testblock::FirstStrayWrite(b.expected, b.bytes);
+    if (!stray.empty()) verdict.Fail(&Totals::strayWrites, stray);
 }
 
 // The path Word was asked to open is the block's, cut at its NUL or at its capacity.

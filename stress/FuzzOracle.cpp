@@ -4,6 +4,7 @@
 #include "common/KernelResources.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace fuzz {
@@ -28,39 +29,40 @@ std::optional<std::string> MutexNameIn(const std::vector<std::uint8_t>& block) {
 
 }  // namespace
 
-Reach WordReachable(const Plan& plan) {
-    if (plan.word == WordPlan::NotRegistered) return Reach::No;
-    // Word dying before the open makes the open fail with 0x800706BA and the
-    // worker tries once more. Whether that retry still finds a Word depends on
-    // how soon Wine's rpcss notices the dead server: mostly it does not
-    // (WordReady 0, nothing deleted), sometimes the retry attaches to the dead
-    // one, fails the open again and goes on to its clean-up. Both are the rule
-    // applied correctly; the worker's WordReady says which one happened.
-    if (plan.word == WordPlan::DieOn && plan.dieOnCount == 1 &&
-        (plan.dieOn == "Documents.Close" || plan.dieOn == "Application.Documents"))
-        return Reach::EitherWay;
-    return Reach::Yes;
+bool WordReachable(const Plan& plan) { return plan.word != WordPlan::NotRegistered; }
+
+// Which road the procedure takes for each way Word behaves; with Word
+// registered a connection always succeeds, since running-or-new starts one.
+//  - dying before the open (fetching Documents or closing them): the open
+//    then fails with 0x800706BA, the retry connects to a fresh Word and
+//    previews; its clean-up honours the flags;
+//  - dying in the open (0x800706BE), or failing with any unknown code: every
+//    Word is killed, then the clean-up;
+//  - dying anywhere after the open: the selection or copy fails, the
+//    placeholder goes out, then the clean-up (closing finds no Word and
+//    drops the connection);
+//  - 0x80010105: a reconnect and nothing else, the file kept.
+bool ReachesCleanUp(const Plan& plan) {
+    return WordReachable(plan) && plan.word != WordPlan::ServerFault;
 }
 
-bool ReachesCleanUp(const Plan& plan, bool wordReady) {
-    // On 0x80010105 the worker reconnects and leaves everything as it is.
-    if (plan.word == WordPlan::ServerFault) return false;
-    switch (WordReachable(plan)) {
-        case Reach::Yes: return true;
-        case Reach::No: return false;
-        case Reach::EitherWay: return wordReady;
-    }
-    return false;
-}
+namespace {
+
+// The per-kind delete flags, by the kind that selects each; every other
+// kind selects none.
+struct KindFlag {
+    std::uint8_t kind;
+    std::size_t flag;
+};
+constexpr KindFlag KindFlags[] = {{1, layout::DeleteKind1}, {2, layout::DeleteKind2}, {3, layout::DeleteKind3}};
+
+}  // namespace
 
 bool DeletionFlagged(const std::vector<std::uint8_t>& block) {
-    if (block[layout::DeleteAlways]) return true;
-    switch (block[layout::RequestKind]) {
-        case 1: return block[layout::DeleteKind1] != 0;
-        case 2: return block[layout::DeleteKind2] != 0;
-        case 3: return block[layout::DeleteKind3] != 0;
-        default: return false;
-    }
+    if (block[layout::DeleteAlways] != 0) return true;
+    const auto selected = std::find_if(std::begin(KindFlags), std::end(KindFlags),
+                                       [&](const KindFlag& k) { return k.kind == block[layout::RequestKind]; });
+    return selected != std::end(KindFlags) && block[selected->flag] != 0;
 }
 
 std::string PathIn(const std::vector<std::uint8_t>& block) {

@@ -10,14 +10,12 @@
 
 namespace fuzz {
 
-enum class Reach { Yes, No, EitherWay };
-
 // Whether the worker can reach Word at all (WordReady stays 1).
-[[nodiscard]] Reach WordReachable(const Plan& plan);
+[[nodiscard]] bool WordReachable(const Plan& plan);
 
 // Whether a preview attempt reaches its clean-up, where the delete flags are
-// honoured; `wordReady` is the worker's own WordReady at the end.
-[[nodiscard]] bool ReachesCleanUp(const Plan& plan, bool wordReady);
+// honoured. Both follow from the plan alone, never from what the worker did.
+[[nodiscard]] bool ReachesCleanUp(const Plan& plan);
 
 // Whether the block's flags ask for the document to be deleted.
 [[nodiscard]] bool DeletionFlagged(const std::vector<std::uint8_t>& block);

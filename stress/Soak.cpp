@@ -1,18 +1,22 @@
 // soak [COUNT]: many sequential requests through the reference host against
 // one warm Word double, cycling through the normal road and every failure
-// branch, watching for what accumulates: workers, Word instances, open
-// documents, the host's handles and the channel mutex.
+// branch, watching for what accumulates: workers left running, Word
+// instances, the documents and event sinks Word still holds, the host
+// library's handles, and what each worker holds just before it exits.
 #include "common/SystemExport.h"
 #include "stress/StressRig.h"
 #include "host/PreviewHost.h"
+#include "testing/WordLedger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -20,10 +24,6 @@ namespace {
 using nlohmann::json;
 using previewhost::Outcome;
 using Clock = std::chrono::steady_clock;
-
-// One fixed name for every request: each request's mutex object comes and
-// goes with its channel, and none may be left owned.
-constexpr char SoakMutexName[] = "WordPreviewSoak-ChannelMutex";
 
 enum class Clip { Whole, First3000, Placeholder };
 
@@ -81,31 +81,6 @@ std::string DocumentText(std::size_t length, unsigned request) {
     return text;
 }
 
-// Documents each Word process opened and closed, from the double's log; a
-// killed Word takes its documents with it, so only live processes count.
-class DocumentLedger {
-public:
-    void Add(const std::vector<json>& log) {
-        for (const json& line : log) {
-            const DWORD pid = line.value("pid", 0u);
-            const std::string call = line.value("call", std::string());
-            if (call == "Documents.Open" && line.contains("result") && line["result"] == 0) ++open_[pid];
-            if (call == "Documents.Close") open_[pid] -= line.value("closed", 0);
-        }
-    }
-    long OpenInLiveWords() const {
-        long total = 0;
-        for (DWORD pid : testsupport::WordProcessIds()) {
-            const auto found = open_.find(pid);
-            if (found != open_.end()) total += found->second;
-        }
-        return total;
-    }
-
-private:
-    std::map<DWORD, long> open_;
-};
-
 // The system's handle table, as ntdll gives it (SystemHandleInformation).
 struct HandleEntry {
     ULONG pid;
@@ -121,8 +96,8 @@ struct HandleTable {
 };
 using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 
-// This process's entries in the system's handle table; 0 when it cannot be read.
-DWORD HandlesInSystemTable() {
+// Process `pid`'s entries in the system's handle table; 0 when it cannot be read.
+DWORD HandlesInSystemTable(DWORD pid) {
     const auto query = NtdllExport<QuerySystemInformation>("NtQuerySystemInformation");
     if (!query) return 0;
     constexpr ULONG SystemHandleInformation = 16;
@@ -139,34 +114,60 @@ DWORD HandlesInSystemTable() {
         break;
     }
     const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    const DWORD self = ::GetCurrentProcessId();
     DWORD count = 0;
     for (ULONG i = 0; i < table->count; ++i)
-        if (table->entries[i].pid == self) ++count;
+        if (table->entries[i].pid == pid) ++count;
     return count;
 }
 
 // Wine 8's GetProcessHandleCount succeeds with 0 whatever the process holds;
 // its system handle table is accurate, so that is read instead.
-DWORD HandleCount() {
+DWORD HandleCount(HANDLE process, DWORD pid) {
     DWORD count = 0;
-    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) return count;
-    return HandlesInSystemTable();
+    if (::GetProcessHandleCount(process, &count) && count != 0) return count;
+    return HandlesInSystemTable(pid);
 }
 
-// A fresh open of the name finds nothing, or a mutex nobody owns and nobody abandoned.
-[[nodiscard]] bool MutexFree() {
-    const UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE, FALSE, SoakMutexName));
-    if (!mutex) return true;
-    const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex.get());
-    return wait == WAIT_OBJECT_0;
-}
+// The handles of the host library in this process (the soak's own are
+// opened before the first reading and kept until after the last).
+DWORD HostLibraryHandles() { return HandleCount(::GetCurrentProcess(), ::GetCurrentProcessId()); }
+
+// Watches the request's worker from the moment the host has said go and keeps
+// its last handle count before it exits.
+class WorkerHandleWatch {
+public:
+    ~WorkerHandleWatch() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void Start() {
+        const std::vector<DWORD> workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
+        if (workers.size() != 1) return;
+        const DWORD pid = workers[0];
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+        if (!process) return;
+        thread_ = std::thread([this, pid, process = std::move(process)] {
+            while (::WaitForSingleObject(process.get(), 2) == WAIT_TIMEOUT)
+                if (const DWORD count = HandleCount(process.get(), pid)) last_ = count;
+        });
+    }
+
+    // 0 when the worker could not be watched.
+    DWORD LastCount() {
+        if (thread_.joinable()) thread_.join();
+        return last_;
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<DWORD> last_{0};
+};
 
 struct Request {
     previewhost::PreviewResult result;
     std::string text;
     bool deleted = false;
+    DWORD workerHandlesAtExit = 0;
 };
 
 Request RunOne(const Branch& branch, unsigned number, const std::string& folder) {
@@ -180,7 +181,6 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
 
     previewhost::PreviewOptions options;
     options.workerPath = testsupport::WorkerPath();
-    options.mutexName = SoakMutexName;
     options.request.documentPath = path;
     options.request.requestKind = branch.kind;
     options.request.deleteAlways = branch.deleteAlways;
@@ -189,7 +189,10 @@ Request RunOne(const Branch& branch, unsigned number, const std::string& folder)
     options.request.deleteKind3 = branch.deleteKind3;
     options.stopWaitingInsteadOfTaken = branch.stopWaiting;
     options.bound = std::chrono::seconds(30);
+    WorkerHandleWatch watch;
+    options.afterGo = [&watch](previewhost::HostChannel&) { watch.Start(); };
     request.result = previewhost::RunPreview(options);
+    request.workerHandlesAtExit = watch.LastCount();
     request.deleted = !testsupport::FileExists(path);
     ::DeleteFileA(path.c_str());
     return request;
@@ -218,21 +221,32 @@ std::string Mismatch(const Branch& branch, const Request& request) {
 struct Findings {
     std::vector<std::string> failures;
     std::size_t wordInstancesMax = 0;
-    DWORD handlesBefore = 0;
-    DWORD handlesAfter = 0;
+    DWORD hostHandlesBefore = 0;
+    DWORD hostHandlesAfter = 0;
+    DWORD workerHandlesMin = std::numeric_limits<DWORD>::max();
+    DWORD workerHandlesMax = 0;
+    unsigned workersWatched = 0;
     std::size_t workersLeft = 0;
-    bool mutexFree = false;
-    long documentsOpen = 0;
+    int documentsOpen = 0;
+    int sinksAdvised = 0;
 
-    long HandleGrowth() const { return static_cast<long>(handlesAfter) - static_cast<long>(handlesBefore); }
+    long HostHandleGrowth() const {
+        return static_cast<long>(hostHandlesAfter) - static_cast<long>(hostHandlesBefore);
+    }
+    void WorkerHandles(DWORD count) {
+        if (count == 0) return;
+        ++workersWatched;
+        workerHandlesMin = std::min(workerHandlesMin, count);
+        workerHandlesMax = std::max(workerHandlesMax, count);
+    }
     bool Clean() const {
-        return failures.empty() && workersLeft == 0 && wordInstancesMax <= 1 && HandleGrowth() <= 0 && mutexFree &&
-               documentsOpen == 0;
+        return failures.empty() && workersLeft == 0 && wordInstancesMax <= 1 && HostHandleGrowth() <= 0 &&
+               documentsOpen == 0 && sinksAdvised == 0;
     }
 };
 
 // Requests 1 to `count`, cycling through the branches; each is checked as it ends.
-void RunRequests(unsigned count, const std::string& folder, DocumentLedger& ledger, Findings& findings) {
+void RunRequests(unsigned count, const std::string& folder, testword::WordLedger& ledger, Findings& findings) {
     const std::vector<Branch>& branches = Branches();
     for (unsigned i = 1; i <= count; ++i) {
         const Branch& branch = branches[(i - 1) % branches.size()];
@@ -242,6 +256,7 @@ void RunRequests(unsigned count, const std::string& folder, DocumentLedger& ledg
         if (const std::size_t workers = stressrig::WorkersAlive(); workers != 0)
             findings.failures.push_back(which + std::to_string(workers) + " worker(s) still alive afterwards");
         findings.wordInstancesMax = std::max(findings.wordInstancesMax, testsupport::WordProcessIds().size());
+        findings.WorkerHandles(request.workerHandlesAtExit);
         ledger.Add(testsupport::ReadWordLog());
         testsupport::ClearWordLog();
         if (i % 50 == 0) std::printf("progress: %u/%u requests, %zu failures\n", i, count, findings.failures.size());
@@ -253,11 +268,15 @@ void PrintFindings(const Findings& f, unsigned count, double seconds) {
     std::printf("requests: %u\n", count);
     std::printf("workers_left: %zu\n", f.workersLeft);
     std::printf("word_instances_max: %zu\n", f.wordInstancesMax);
-    std::printf("host_handles_before: %lu\n", static_cast<unsigned long>(f.handlesBefore));
-    std::printf("host_handles_after: %lu\n", static_cast<unsigned long>(f.handlesAfter));
-    std::printf("handle_growth: %ld\n", f.HandleGrowth());
-    std::printf("mutex_free_at_end: %d\n", f.mutexFree ? 1 : 0);
-    std::printf("documents_left_open: %ld\n", f.documentsOpen);
+    std::printf("host_library_handles_before: %lu\n", static_cast<unsigned long>(f.hostHandlesBefore));
+    std::printf("host_library_handles_after: %lu\n", static_cast<unsigned long>(f.hostHandlesAfter));
+    std::printf("host_library_handle_growth: %ld\n", f.HostHandleGrowth());
+    std::printf("worker_handles_at_exit_min: %lu\n",
+                static_cast<unsigned long>(f.workersWatched ? f.workerHandlesMin : 0));
+    std::printf("worker_handles_at_exit_max: %lu\n", static_cast<unsigned long>(f.workerHandlesMax));
+    std::printf("workers_watched: %u\n", f.workersWatched);
+    std::printf("documents_left_open: %d\n", f.documentsOpen);
+    std::printf("event_sinks_left_advised: %d\n", f.sinksAdvised);
     std::printf("failures: %zu\n", f.failures.size());
     std::printf("seconds: %.1f\n", seconds);
 }
@@ -275,7 +294,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     testsupport::ClearWordLog();
-    DocumentLedger ledger;
+    testword::WordLedger ledger;
 
     // The first request pays for what the host sets up once (clipboard, window station).
     const Branch& first = Branches().front();
@@ -285,12 +304,12 @@ int main(int argc, char** argv) {
     testsupport::ClearWordLog();
 
     Findings findings;
-    findings.handlesBefore = HandleCount();
+    findings.hostHandlesBefore = HostLibraryHandles();
     RunRequests(count, folder, ledger, findings);
-    findings.handlesAfter = HandleCount();
+    findings.hostHandlesAfter = HostLibraryHandles();
     findings.workersLeft = stressrig::WorkersAlive();
-    findings.mutexFree = MutexFree();
-    findings.documentsOpen = ledger.OpenInLiveWords();
+    findings.documentsOpen = ledger.DocumentsOpenInLiveWords();
+    findings.sinksAdvised = ledger.SinksAdvisedInLiveWords();
     testsupport::KillAllWordDoubles();
 
     PrintFindings(findings, count, std::chrono::duration<double>(Clock::now() - started).count());

@@ -6,6 +6,7 @@
 #include "testing/ProcessTools.h"
 
 #include <algorithm>
+#include <cstdio>
 
 using nlohmann::json;
 
@@ -120,7 +121,11 @@ std::wstring WorkerPath() { return InTestBin(L"WordPreview.exe"); }
 std::wstring WorkerPathFrom(const wchar_t* variable) {
     wchar_t path[MAX_PATH] = L"";
     const DWORD length = ::GetEnvironmentVariableW(variable, path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(path) : WorkerPath();
+    if (length == 0 || length >= MAX_PATH) return WorkerPath();
+    const std::wstring named(path);
+    // A bare file name is a program in testbin, so a ctest can name one
+    // without knowing the Windows path of the build folder.
+    return named.find_first_of(L"\\/:") == std::wstring::npos ? InTestBin(named.c_str()) : named;
 }
 std::wstring WordDoublePath() { return InTestBin(L"WINWORD.EXE"); }
 
@@ -176,14 +181,23 @@ DWORD StartFreshWarmWord(const nlohmann::json& script) {
     return StartWarmWord();
 }
 
-DWORD StartWarmWord(DWORD timeoutMs) {
+namespace {
+
+enum class WarmStart { Up, EndedBeforeItsStart, NotUp };
+
+WarmStart StartWarmWordOnce(DWORD timeoutMs, DWORD& pid) {
     std::wstring commandLine = L"\"" + WordDoublePath() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created{};
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, TestBinDir().c_str(),
-                          &startup, &created))
-        return 0;
+                          &startup, &created)) {
+        // Wine reports a start that failed inside its loader here, as the
+        // creation's own failure.
+        std::fprintf(stderr, "the Word double could not be started (error %lu)\n",
+                     static_cast<unsigned long>(::GetLastError()));
+        return WarmStart::EndedBeforeItsStart;
+    }
     const UniqueHandle process(created.hProcess);
     const UniqueHandle thread(created.hThread);
 
@@ -192,11 +206,35 @@ DWORD StartWarmWord(DWORD timeoutMs) {
     const ComApartment apartment;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     while (::GetTickCount64() < deadline) {
-        if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return 0;
-        if (LoggedStart(created.dwProcessId) && Attachable()) return created.dwProcessId;
+        if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
+            DWORD exitCode = 0;
+            (void)::GetExitCodeProcess(process.get(), &exitCode);
+            if (LoggedStart(created.dwProcessId)) return WarmStart::NotUp;
+            std::fprintf(stderr, "the Word double ended with 0x%08lX before its start was logged\n",
+                         static_cast<unsigned long>(exitCode));
+            return WarmStart::EndedBeforeItsStart;
+        }
+        if (LoggedStart(created.dwProcessId) && Attachable()) {
+            pid = created.dwProcessId;
+            return WarmStart::Up;
+        }
         ::Sleep(10);
     }
-    return 0;
+    return WarmStart::NotUp;
+}
+
+}  // namespace
+
+DWORD StartWarmWord(DWORD timeoutMs) {
+    // A process start that Wine itself fails (rare, on a loaded machine, seen
+    // right after the previous double and rpcss were ended) fails the
+    // creation or ends the process before any of its own code ran; that
+    // start alone is made once more. A double that came up and then ended is
+    // a failure as it is.
+    DWORD pid = 0;
+    WarmStart started = StartWarmWordOnce(timeoutMs, pid);
+    if (started == WarmStart::EndedBeforeItsStart) started = StartWarmWordOnce(timeoutMs, pid);
+    return started == WarmStart::Up ? pid : 0;
 }
 
 void KillAllWordDoubles() {

@@ -1,8 +1,12 @@
 // fake-worker: a stand-in for WordPreview.exe that plays the worker's side of
-// the handshake without Word, so that the host's outcomes and failure
-// messages can be tried on their own:
+// the handshake without Word and never deletes a document, so that the
+// host's outcomes and failure messages can be tried on their own, and so that
+// a ctest can show the block fuzzer failing a worker that is wrong:
 //
 //   set FAKE_WORKER=<mode> & preview-host --worker fake-worker.exe DOC
+//
+// Like the worker it leaves alone a block without a mutex, a block with no
+// request pending and a host that is not active.
 //
 // Modes (the environment variable is inherited from the host):
 //   preview (default)  copies "fake preview of <path>"
@@ -53,22 +57,31 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     UniqueMappedView view(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view) return 3;
     block = static_cast<volatile std::uint8_t*>(view.get());
-    const std::string path(reinterpret_cast<const char*>(view.get()) + Layout::DocumentPath);
-    const std::string mutexName(reinterpret_cast<const char*>(view.get()) + Layout::MutexName);
+    MEMORY_BASIC_INFORMATION info{};
+    const std::size_t size = ::VirtualQuery(view.get(), &info, sizeof info) ? info.RegionSize : 0;
+    const char* bytes = static_cast<const char*>(view.get());
+    if (size <= Layout::MutexName) return 0;
+    const std::string path(bytes + Layout::DocumentPath, ::strnlen(bytes + Layout::DocumentPath, Layout::DocumentPathCapacity - 1));
+    const std::size_t nameLength = ::strnlen(bytes + Layout::MutexName, size - Layout::MutexName);
+    if (nameLength == size - Layout::MutexName) return 0;
+    UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, bytes + Layout::MutexName));
+    if (!mutex || !block[Layout::RequestPending]) return 0;
 
     block[Layout::RequestPending] = 0;
     block[Layout::WorkerBusy] = 1;
     Say("request taken: " + path);
+    if (!block[Layout::HostActive]) {
+        block[Layout::WorkerBusy] = 0;
+        return 0;
+    }
     while (block[Layout::GoSignal] == 0) {
-        if (block[Layout::HostActive] && mode != "no-heartbeat") {
+        if (mode != "no-heartbeat") {
             const std::int32_t now = static_cast<std::int32_t>(std::time(nullptr));
             *reinterpret_cast<volatile std::int32_t*>(block + Layout::Heartbeat) = now;
         }
         ::Sleep(10);
     }
 
-    UniqueHandle mutex(::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str()));
-    if (!mutex) return 4;
     ::WaitForSingleObject(mutex.get(), INFINITE);
     block[Layout::GoSignal] = 0;
     Say("mutex owned");

@@ -6,6 +6,7 @@
 #include "common/SystemExport.h"
 #include "common/TextConversion.h"
 #include "host/PreviewHost.h"
+#include "testing/HostBytes.h"
 #include "testing/TestSupport.h"
 #include "testing/OtherProgramClipboard.h"
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,12 +95,7 @@ protected:
     }
 
     // Only the worker's own bytes may differ from what the host wrote.
-    void ExpectHostBytesUnchanged() {
-        for (std::size_t i = 0; i < channel_.Size(); ++i) {
-            if (layout::IsWorkerOwned(i)) continue;
-            ASSERT_EQ(channel_.Byte(i), before_[i]) << "the worker wrote host byte " << i;
-        }
-    }
+    void ExpectHostBytesUnchanged() { EXPECT_EQ(testblock::FirstStrayWrite(before_, channel_.Bytes()), ""); }
 
     HostChannel channel_;
     std::vector<std::uint8_t> before_;
@@ -147,10 +144,8 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     // While GoSignal stays 0 the heartbeat follows the C clock.
     const std::int32_t first = channel_.Heartbeat();
     EXPECT_LE(std::abs(first - static_cast<std::int32_t>(std::time(nullptr))), 1);
-    ::Sleep(3200);
-    const std::int32_t later = channel_.Heartbeat();
-    EXPECT_GE(later - first, 3);
-    EXPECT_LE(std::abs(later - static_cast<std::int32_t>(std::time(nullptr))), 1);
+    EXPECT_TRUE(WaitUntil([&] { return channel_.Heartbeat() - first >= 3; })) << "the heartbeat stopped advancing";
+    EXPECT_LE(std::abs(channel_.Heartbeat() - static_cast<std::int32_t>(std::time(nullptr))), 1);
     EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 1);
     // Its main window exists, and neither it nor any other window is shown.
     const WindowCount windows = WindowsOf(worker_->Id());
@@ -165,6 +160,59 @@ TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     // The worker left the mutex free: the host gets it without an abandonment.
     EXPECT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);
     ::ReleaseMutex(channel_.Mutex());
+    ExpectHostBytesUnchanged();
+}
+
+// The first heartbeat comes before the worker first looks at GoSignal, and
+// before its first sleep: a host that set GoSignal early still sees it alive,
+// and a host that sees the request taken finds a heartbeat as soon as the
+// worker has had a chance to answer a message.
+TEST_F(ChannelTest, FirstHeartbeatComesBeforeGoSignalIsReadAndBeforeTheFirstSleep) {
+    SetHostByte(layout::GoSignal, 1);
+    ASSERT_EQ(::WaitForSingleObject(channel_.Mutex(), 0), WAIT_OBJECT_0);  // keeps the worker in the handshake
+    StartWorker();
+    HWND window = nullptr;
+    ASSERT_TRUE(testsupport::WaitUntil([&] {
+        window = ::FindWindowA(Protocol::WorkerWindowClass, nullptr);
+        return window || worker_->HasExited();
+    }, Bound, 0));
+    ASSERT_NE(window, nullptr);
+    // The worker answers sent messages only in its message loop and inside
+    // its waits; once it has taken the request, its first wait is the
+    // heartbeat's first sleep. So the first answer to a message sent after
+    // the request was taken comes with the heartbeat already written.
+    std::optional<std::int32_t> heartbeatAtFirstAnswer;
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        const bool taken = channel_.Byte(layout::RequestPending) == 0;
+        DWORD_PTR answer = 0;
+        if (!::SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &answer)) return true;
+        if (taken) heartbeatAtFirstAnswer = channel_.Heartbeat();
+        return taken;
+    }, Bound, 0));
+    ASSERT_TRUE(heartbeatAtFirstAnswer) << "the worker answered no message once it had taken the request";
+    EXPECT_NE(*heartbeatAtFirstAnswer, 0) << "the worker slept before its first heartbeat";
+    ::ReleaseMutex(channel_.Mutex());
+    ExpectWorkerExitedCleanly();
+    EXPECT_NE(channel_.Heartbeat(), 0) << "no heartbeat at all: GoSignal was read first";
+    EXPECT_EQ(channel_.Byte(layout::GoSignal), 0);
+    ExpectHostBytesUnchanged();
+}
+
+// HostActive is looked at before the heartbeat and after the mutex, not
+// during the heartbeat: a host that withdraws then still gets the worker's
+// heartbeat until it says go, and no preview.
+TEST_F(ChannelTest, HostWithdrawingDuringTheHeartbeatIsAnsweredOnlyAfterGo) {
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
+    SetHostByte(layout::HostActive, 0);
+    const std::int32_t withdrawnAt = channel_.Heartbeat();
+    EXPECT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != withdrawnAt || worker_->HasExited(); }));
+    EXPECT_FALSE(worker_->HasExited()) << "the worker left the heartbeat without GoSignal";
+    EXPECT_NE(channel_.Heartbeat(), withdrawnAt) << "the heartbeat stopped";
+    channel_.SetByte(layout::GoSignal, 1);
+    ExpectWorkerExitedCleanly();
+    EXPECT_EQ(channel_.Byte(layout::WordReady), Untouched) << "a preview ran";
+    EXPECT_EQ(channel_.Byte(layout::WorkerBusy), 0);
     ExpectHostBytesUnchanged();
 }
 

@@ -7,8 +7,8 @@
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/DocumentFixture.h"
-#include "tests/HostBytes.h"
-#include "tests/WordLog.h"
+#include "testing/HostBytes.h"
+#include "testing/WordLedger.h"
 
 #include <gtest/gtest.h>
 
@@ -162,9 +162,8 @@ TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {
     EXPECT_EQ(result.outcome, Outcome::TimedOut);
     EXPECT_EQ(result.stuckStage, "mutex");
     EXPECT_TRUE(result.workerExited);
-    ::Sleep(200);
-    const auto workers = process_tools::ProcessIdsByName(L"WordPreview.exe");
-    EXPECT_TRUE(workers.empty()) << "a worker was left behind";
+    EXPECT_TRUE(testsupport::WaitUntil([] { return process_tools::ProcessIdsByName(L"WordPreview.exe").empty(); }))
+        << "a worker was left behind";
     EXPECT_TRUE(testsupport::FileExists(path_));
 }
 
@@ -230,7 +229,7 @@ TEST_F(FaultFixture, HostLettingGoDuringTheWaitReleasesTheWorkerWithWordCleanedU
         ::ReleaseMutex(channel.Mutex());
         // The host's handles close here; PreviewTaken is never set.
     }
-    ASSERT_TRUE(worker->WaitForExit(5s)) << "the worker kept waiting for a host that let go";
+    ASSERT_TRUE(worker->WaitForExit(60s)) << "the worker kept waiting for a host that let go";
     EXPECT_EQ(worker->ExitCode(), 0u);
     const auto* block = static_cast<volatile std::uint8_t*>(survivingView.get());
     EXPECT_EQ(block[layout::WorkerBusy], 0);

@@ -8,7 +8,7 @@
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/DocumentFixture.h"
-#include "tests/WordLog.h"
+#include "testing/WordLedger.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +27,9 @@ using previewhost::Outcome;
 
 namespace {
 
-// How long a worker may take to notice and finish once its host is gone.
-constexpr DWORD HostGoneBoundMs = 5000;
+// Only says that a worker whose host is gone did not wait for it for ever;
+// it notices within a few polls.
+constexpr DWORD HostGoneBoundMs = 60000;
 
 class LiveDesktopTest : public testdocument::DocumentFixture {
 protected:
@@ -80,7 +81,7 @@ TEST_P(HostDeathTest, WorkerNoticesAndEndsTheRequestAsTheHostWouldHave) {
     ASSERT_TRUE(worker);
 
     ::TerminateProcess(host.get(), 1);
-    ASSERT_EQ(::WaitForSingleObject(host.get(), 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(host.get(), 30000), WAIT_OBJECT_0);
     ASSERT_EQ(::WaitForSingleObject(worker.get(), HostGoneBoundMs), WAIT_OBJECT_0)
         << "the worker kept waiting for a host that is gone";
     DWORD exitCode = 1;
@@ -111,7 +112,7 @@ TEST_F(LiveDesktopTest, SlowButLivingHostIsStillServed) {
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
     previewhost::PreviewOptions options = Options();
     options.beforeStart = [](previewhost::HostChannel& channel) {
-        ASSERT_EQ(::WaitForSingleObject(channel.Mutex(), 5000), WAIT_OBJECT_0);
+        ASSERT_EQ(::WaitForSingleObject(channel.Mutex(), 30000), WAIT_OBJECT_0);
     };
     options.afterGo = [](previewhost::HostChannel& channel) {
         ::Sleep(3000);
@@ -149,27 +150,28 @@ TEST_F(LiveDesktopTest, HostReopeningItsMutexDuringTheHeartbeatIsStillServed) {
 // --- Word's events during the hand-over ---------------------------------------------------
 
 // Word calls the worker's event sink synchronously; the user's Word waits for
-// every such call. The host takes 2 s to acknowledge; an event raised 200 ms
-// into the hand-over must return long before that.
-TEST_F(LiveDesktopTest, WordsEventsDuringTheHandOverReturnAtOnce) {
-    testsupport::WriteWordScript({{"eventsAfter", "Selection.Copy"}, {"eventDelayMs", 200}, {"eventTimes", 3},
+// every such call. The host acknowledges only once the double has logged
+// every one of them as returned, so they must return while the worker waits
+// for the acknowledgement: a worker that does not dispatch would hold them
+// until the host's bounded wait ran out.
+TEST_F(LiveDesktopTest, WordsEventsDuringTheHandOverReturnBeforeTheAcknowledgement) {
+    constexpr std::size_t Events = 3;
+    testsupport::WriteWordScript({{"eventsAfter", "Selection.Copy"}, {"eventDelayMs", 200}, {"eventTimes", Events},
                                   {"eventIntervalMs", 300}});
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    bool returnedBeforeTheAcknowledgement = false;
     previewhost::PreviewOptions options = Options();
-    options.beforeAcknowledge = [](previewhost::HostChannel&) { ::Sleep(2000); };
+    options.beforeAcknowledge = [&](previewhost::HostChannel&) {
+        returnedBeforeTheAcknowledgement = testsupport::WaitUntil(
+            [] { return testsupport::WordCalls(testsupport::ReadWordLog(), "Event").size() == Events; }, 60s, 10);
+    };
     const auto result = previewhost::RunPreview(options);
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    EXPECT_TRUE(returnedBeforeTheAcknowledgement) << "Word waited for the worker's sink until the host acknowledged";
 
     const auto events = testsupport::WordCalls(testsupport::ReadWordLog(), "Event");
-    for (const json& event : events)
-        std::printf("event call into the worker's sink returned after %.1f ms (result %08x)\n",
-                    event.value("ms", -1.0), event.value("result", 0u));
-    ASSERT_EQ(events.size(), 3u) << "every event reaches the sink while the worker waits";
-    for (const json& event : events) {
-        const double ms = event.value("ms", -1.0);
-        EXPECT_EQ(event.value("result", 1u), 0u);
-        EXPECT_LT(ms, 500.0) << "Word waited for the worker's sink until the host acknowledged";
-    }
+    ASSERT_EQ(events.size(), Events) << "every event reaches the sink while the worker waits";
+    for (const json& event : events) EXPECT_EQ(event.value("result", 1u), 0u);
 }
 
 }  // namespace

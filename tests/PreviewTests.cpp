@@ -7,7 +7,7 @@
 #include "host/PreviewHost.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
-#include "tests/HostBytes.h"
+#include "testing/HostBytes.h"
 #include "testing/OtherProgramClipboard.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +53,8 @@ struct Scenario {
     json script = json::object();
     std::size_t documentLength = 120;
     previewhost::RequestFields flags;  // kind and delete flags; path filled in by the test
-    bool stopWaiting = false;
+    bool stopWaiting = false;            // the host answers the hand-over with StopWaiting
+    bool stopWaitingFromTheStart = false;  // StopWaiting set before the worker starts
 
     Outcome outcome = Outcome::Preview;
     Clip clipboard = Clip::Whole;
@@ -66,6 +67,7 @@ struct Scenario {
     bool killed = false;      // taskkill ran, with exactly the command line
     bool minimised = true;    // Word's window minimised at the end (before the open or after the clean-up)
     int newWords = 0;         // Word instances started by the worker
+    std::optional<int> connections;  // event sinks advised over the request, where the row counts them
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -96,6 +98,16 @@ std::vector<Scenario> Scenarios() {
          .handedOver = false},
         {.name = "ServerUnavailableRetriesOnce", .script = {{"openResults", {"0x800706BA", "0"}}}, .opens = 2,
          .closes = 3},
+        // The retry is the last attempt: the same code again is a failure
+        // like any other, and ends every Word.
+        {.name = "ServerUnavailableTwiceKillsEveryWord", .script = {{"openResults", {"0x800706BA", "0x800706BA"}}},
+         .flags = Flags(1, false, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder,
+         .deleted = true, .opens = 2, .closes = 3, .handedOver = false, .killed = true, .newWords = 1},
+        // Closing what Word has open fails with Word's own error: ignored, and
+        // the one connection serves the whole request. The document it could
+        // not close still names Word's window, which is then not minimised.
+        {.name = "FailingCloseKeepsTheConnection", .script = {{"failCalls", {{"Documents.Close", "0x800A1098"}}}},
+         .minimised = false, .connections = 1},
         {.name = "RejectedDocumentIsMarked", .script = {{"openResults", {"0x800A1520"}}},
          .flags = Flags(2, false, false, true), .outcome = Outcome::DocumentRefused, .clipboard = Clip::Placeholder,
          .openRejected = true, .deleted = true, .handedOver = false},
@@ -135,6 +147,9 @@ std::vector<Scenario> Scenarios() {
          .script = {{"openResults", {"0x800A1520"}}, {"errorInfo", "none"}}, .outcome = Outcome::Placeholder,
          .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
         {.name = "StopWaitingReleasesTheWorker", .stopWaiting = true},
+        // Already set when the worker reaches the wait: it goes on without one.
+        {.name = "StopWaitingSetFromTheStartNeedsNoAcknowledgement", .stopWaiting = true,
+         .stopWaitingFromTheStart = true},
         {.name = "WordDiesDuringOpen", .script = {{"dieOn", "Documents.Open"}}, .outcome = Outcome::Placeholder,
          .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
         {.name = "WindowWithADocumentTitleIsNotMinimised", .script = {{"windowTitle", "report.doc - Microsoft Word"}},
@@ -177,6 +192,7 @@ void ExpectWordAsTheRowSays(const Scenario& s, DWORD warmWord) {
     EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
     EXPECT_EQ(CountCalls(log, "Documents.Close"), s.closes);
     EXPECT_EQ(CountCalls(log, "ClassFactory.CreateInstance"), s.newWords);
+    if (s.connections) EXPECT_EQ(CountCalls(log, "Advise"), *s.connections) << "the worker connected again";
     const std::vector<std::string> kills = testsupport::ReadTaskkillLog();
     if (s.killed) {
         ASSERT_EQ(kills.size(), 1u);
@@ -194,6 +210,34 @@ void ExpectWordAsTheRowSays(const Scenario& s, DWORD warmWord) {
         const std::string title = s.script.value("windowTitle", "");
         EXPECT_EQ(testsupport::WordWindowIsMinimised(WideText(title, CP_UTF8)), s.minimised);
     }
+}
+
+struct HostTurn {
+    bool reached = false;
+    std::uint8_t previewTaken = 0;
+    std::uint8_t workerBusy = 0;
+    int closes = 0;                       // Documents.Close calls so far
+    bool finishedUnacknowledged = false;  // the worker ended before any acknowledgement
+};
+
+HostTurn HostTurnNow(const previewhost::HostChannel& channel) {
+    return HostTurn{true, channel.Byte(layout::PreviewTaken), channel.Byte(layout::WorkerBusy),
+                    CountCalls(testsupport::ReadWordLog(), "Documents.Close")};
+}
+
+void ExpectHostTurnAsTheRowSays(const Scenario& s, const HostTurn& turn) {
+    ASSERT_TRUE(turn.reached) << "the host never got the mutex";
+    if (!s.handedOver) {
+        EXPECT_EQ(turn.closes, s.closes) << "the mutex came back before the clean-up";
+        return;
+    }
+    EXPECT_EQ(turn.previewTaken, 0) << "handed over without clearing PreviewTaken";
+    if (s.stopWaitingFromTheStart) {
+        EXPECT_TRUE(turn.finishedUnacknowledged) << "the worker waited although StopWaiting was set";
+        return;
+    }
+    EXPECT_EQ(turn.workerBusy, 1);
+    EXPECT_EQ(turn.closes, s.closes - 1) << "Word was cleaned up before the host had read the preview";
 }
 
 TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
@@ -217,6 +261,22 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
         EXPECT_TRUE(otherprogram::PutClipboardText("sentinel"));
         guard.FillAndRemember(channel);
         if (s.stopWaiting) guard.HostWrote(layout::StopWaiting, 1);
+        if (s.stopWaitingFromTheStart) channel.SetByte(layout::StopWaiting, 1);
+        // The worker's result bytes start as the opposite of what it must
+        // leave there, so that each one shows that the worker wrote it.
+        channel.SetByte(layout::WordReady, s.wordReady ? 0 : 1);
+        channel.SetByte(layout::OpenRejected, s.openRejected ? 0 : 1);
+        channel.SetByte(layout::PreviewTaken, 1);
+    };
+    // What the host finds once it has the mutex: on a hand-over the worker
+    // cleared PreviewTaken and waits with Word's clean-up still to come;
+    // otherwise the mutex came back with the clean-up done.
+    HostTurn turn;
+    options.beforeAcknowledge = [&](previewhost::HostChannel& channel) {
+        turn = HostTurnNow(channel);
+        if (s.stopWaitingFromTheStart)
+            turn.finishedUnacknowledged =
+                testsupport::WaitUntil([&] { return channel.Byte(layout::WorkerBusy) == 0; }, 60s);
     };
     std::string stray = "block not checked";
     std::uint8_t previewTaken = 0;
@@ -238,8 +298,7 @@ TEST_P(PreviewScenarioTest, EndsAsTheTableSays) {
         case Clip::Whole: EXPECT_EQ(result.clipboardText, AsWordCopiesIt(text)); break;
         case Clip::First3000: EXPECT_EQ(result.clipboardText, text.substr(0, 3000)); break;
     }
-    // The worker's wait for the acknowledgement shows as PreviewTaken cleared
-    // before the host set it (or StopWaiting used instead).
+    ExpectHostTurnAsTheRowSays(s, turn);
     if (s.handedOver) EXPECT_EQ(previewTaken, s.stopWaiting ? 0 : 1);
     EXPECT_EQ(testsupport::FileExists(path), !s.deleted);
     ExpectWordAsTheRowSays(s, warmWord);
@@ -372,6 +431,36 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     EXPECT_EQ(next, std::size(stages)) << "missing from \"" << (next < std::size(stages) ? stages[next] : "") << "\" on";
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
+}
+
+// --- a reconnect that fails after a server fault ----------------------------------
+
+// Word answers Open with 0x80010105 and can then no longer be reached (gone
+// from the running-object table, not installed): the reconnect fails, and the
+// worker pauses before the mutex goes back to the host. The pause is all
+// there is to see of that step, so its length is bounded from below; a slow
+// machine only lengthens it.
+TEST(ServerFaultTest, AFailedReconnectPausesBeforeTheMutexComesBack) {
+    ASSERT_NE(testsupport::StartFreshWarmWord(
+                  {{"openResults", {"0x80010105"}}, {"unreachableAfter", "Documents.Open"}}),
+              0u);
+    testsupport::UnregisterWordDouble();
+    const auto result = previewhost::RunPreview(OptionsFor("C:\\faulted.doc"));
+    (void)testsupport::RegisterWordDouble();
+
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
+    EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
+    std::optional<double> go, mutex;
+    for (const auto& stage : result.stages) {
+        if (stage.name == "go") go = stage.milliseconds;
+        if (stage.name == "mutex") mutex = stage.milliseconds;
+    }
+    ASSERT_TRUE(go && mutex);
+    EXPECT_GE(*mutex - *go, 450.0) << "no pause after the failed reconnect";
+    const auto log = testsupport::ReadWordLog();
+    EXPECT_EQ(testsupport::WordCalls(log, "Unreachable").size(), 1u);
+    EXPECT_TRUE(testsupport::WordCalls(log, "ClassFactory.CreateInstance").empty());
+    testsupport::KillAllWordDoubles();
 }
 
 // --- the clipboard held by another program ------------------------------------

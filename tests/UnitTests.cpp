@@ -17,14 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace layout = SharedBlockLayout;
 
@@ -115,6 +118,25 @@ TEST(SharedBlockTest, HeartbeatIsLittleEndianAtItsOffsetAndTouchesNothingElse) {
         const std::uint8_t expected = i == at ? 4 : i == at + 1 ? 3 : i == at + 2 ? 2 : i == at + 3 ? 1 : 0xA5;
         ASSERT_EQ(block.bytes()[i], expected) << "offset " << i;
     }
+}
+
+// However many times the worker's thread holds the channel mutex, the full
+// release leaves it free for the host, and is harmless when nothing is held.
+TEST(SharedBlockTest, ReleaseMutexFullyGivesUpEveryLevelOfOwnership) {
+    HostBlock block = MakeBlock(4096, "unit-test-release-mutex");
+    std::strcpy(reinterpret_cast<char*>(block.bytes() + layout::MutexName), "unit-test-release-mutex");
+    ASSERT_TRUE(AttachSharedBlock());
+    for (int level = 0; level < 3; ++level) ASSERT_EQ(::WaitForSingleObject(ChannelMutex(), 0), WAIT_OBJECT_0);
+    ReleaseMutexFully();
+    DWORD hostsWait = WAIT_FAILED;
+    std::thread host([&] {
+        hostsWait = ::WaitForSingleObject(block.mutex.get(), 0);
+        if (hostsWait == WAIT_OBJECT_0) ::ReleaseMutex(block.mutex.get());
+    });
+    host.join();
+    EXPECT_EQ(hostsWait, WAIT_OBJECT_0) << "the worker still owns the mutex";
+    ReleaseMutexFully();
+    DetachSharedBlock();
 }
 
 // --- error texts -------------------------------------------------------------
@@ -370,13 +392,6 @@ std::optional<std::string> ClipboardText() {
     return std::string(static_cast<const char*>(lock.data()));
 }
 
-void PutUnicodeText(const wchar_t* text) {
-    ClipboardSession clipboard;
-    ASSERT_TRUE(clipboard.Open(nullptr));
-    (void)::EmptyClipboard();
-    (void)otherprogram::SetClipboardText(std::wstring(text));
-}
-
 // The publisher opens the clipboard with the window the worker registers, its
 // main window; here a hidden window of the test's own.
 class ClipboardTest : public ::testing::Test {
@@ -391,11 +406,49 @@ protected:
     UniqueWindow owner_;
 };
 
+// Another program's clipboard in several formats, one of them its own.
+void PutSeveralFormats() {
+    const UINT privateFormat = ::RegisterClipboardFormatA("WordPreviewTests.PrivateFormat");
+    ASSERT_NE(privateFormat, 0u);
+    UniqueWindow window = otherprogram::MessageWindow();
+    ClipboardSession clipboard;
+    ASSERT_TRUE(clipboard.Open(window.get()));
+    (void)::EmptyClipboard();
+    ASSERT_TRUE(otherprogram::SetClipboardText(std::wstring(L"old unicode content")));
+    ASSERT_TRUE(otherprogram::SetClipboardBytes(privateFormat, "private", 8));
+    const DWORD drop[8] = {};  // an empty file list
+    ASSERT_TRUE(otherprogram::SetClipboardBytes(CF_HDROP, drop, sizeof drop));
+}
+
+// The formats the clipboard offers now, synthesised ones included.
+std::vector<UINT> OfferedFormats() {
+    std::vector<UINT> formats;
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr)) return formats;
+    for (UINT format = ::EnumClipboardFormats(0); format != 0; format = ::EnumClipboardFormats(format))
+        formats.push_back(format);
+    return formats;
+}
+
+std::optional<std::wstring> ClipboardUnicodeText() {
+    ClipboardSession clipboard;
+    if (!clipboard.Open(nullptr)) return std::nullopt;
+    HANDLE data = ::GetClipboardData(CF_UNICODETEXT);
+    if (!data) return std::nullopt;
+    GlobalLockScope lock(data);
+    return std::wstring(static_cast<const wchar_t*>(lock.data()));
+}
+
 TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
-    PutUnicodeText(L"old content");
+    ASSERT_NO_FATAL_FAILURE(PutSeveralFormats());
     PublishClipboardText(Protocol::PlaceholderText);
     EXPECT_EQ(ClipboardText(), Protocol::PlaceholderText);
-    EXPECT_FALSE(::IsClipboardFormatAvailable(CF_HDROP));
+    // Only the text, and what the system derives from it on request.
+    const UINT derived[] = {CF_TEXT, CF_OEMTEXT, CF_UNICODETEXT, CF_LOCALE};
+    for (UINT format : OfferedFormats())
+        EXPECT_NE(std::find(std::begin(derived), std::end(derived), format), std::end(derived))
+            << "format " << format << " survived";
+    EXPECT_EQ(ClipboardUnicodeText(), std::optional<std::wstring>(WideText(Protocol::PlaceholderText, CP_ACP)));
     // Without an owner window, EmptyClipboard leaves the clipboard ownerless
     // and Windows refuses the data.
     EXPECT_EQ(::GetClipboardOwner(), owner_.get());
@@ -583,6 +636,58 @@ TEST(TerminateTest, EndsTheProcessAtOnceShowingNothing) {
     DWORD exitCode = 0;
     ::GetExitCodeProcess(process.get(), &exitCode);
     EXPECT_EQ(exitCode, 3u);
+}
+
+// --- start-up without a host -------------------------------------------------
+
+std::atomic<int> g_mainWindowsCreated{0}, g_mainWindowsShown{0};
+
+// Sees every message sent to the worker's main window on the shell's thread.
+LRESULT CALLBACK WatchMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    char className[64] = "";
+    if (code == HC_ACTION && ::GetClassNameA(sent->hwnd, className, sizeof className) &&
+        std::strcmp(className, Protocol::WorkerWindowClass) == 0) {
+        if (sent->message == WM_CREATE) ++g_mainWindowsCreated;
+        if (sent->message == WM_SHOWWINDOW && sent->wParam) ++g_mainWindowsShown;
+        if (sent->message == WM_WINDOWPOSCHANGING &&
+            (reinterpret_cast<const WINDOWPOS*>(sent->lParam)->flags & SWP_SHOWWINDOW))
+            ++g_mainWindowsShown;
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class NoHostStartupTest : public ::testing::Test {
+protected:
+    void TearDown() override { ::UnregisterClassA(Protocol::WorkerWindowClass, ::GetModuleHandleA(nullptr)); }
+};
+
+// With no host the shell still makes its window and asks for no critical-error
+// boxes before it looks for the block, then ends without showing anything.
+TEST_F(NoHostStartupTest, AsksForNoCriticalErrorBoxesShowsNoWindowAndEnds) {
+    ASSERT_FALSE(UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, layout::MappingName))) << "a host is there";
+    const UINT errorModeBefore = ::SetErrorMode(0);
+    g_mainWindowsCreated = 0;
+    g_mainWindowsShown = 0;
+    std::atomic<DWORD> shellThread{0};
+    std::atomic<bool> ended{false};
+    int exitCode = -1;
+    std::thread shell([&] {
+        UniqueWindowsHook hook(::SetWindowsHookExA(WH_CALLWNDPROC, WatchMainWindow, nullptr, ::GetCurrentThreadId()));
+        shellThread = ::GetCurrentThreadId();
+        exitCode = Application::Run(::GetModuleHandleA(nullptr));
+        ended = true;
+    });
+    for (int waited = 0; !ended && waited < 20000; waited += 10) ::Sleep(10);
+    if (!ended && shellThread) ::PostThreadMessageA(shellThread, WM_QUIT, 0, 0);  // let a stuck loop go
+    shell.join();
+    const UINT errorMode = ::SetErrorMode(errorModeBefore);
+
+    EXPECT_TRUE(ended.load()) << "the shell did not end by itself";
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(g_mainWindowsCreated.load(), 1);
+    EXPECT_EQ(g_mainWindowsShown.load(), 0) << "the main window was shown";
+    EXPECT_NE(errorMode & SEM_FAILCRITICALERRORS, 0u);
 }
 
 // --- Word's window -----------------------------------------------------------

@@ -63,6 +63,18 @@ std::optional<long> PutValue(const DISPPARAMS* params) {
     return ScriptedFailure(call, exception, ParseHresult(*it));
 }
 
+// Open's Visible argument (the 12th): Word shows a document opened visible,
+// and with it its own window, however the window was left; an omitted
+// argument means visible too.
+constexpr UINT OpenVisibleArgument = 12;
+[[nodiscard]] bool OpensVisible(const DISPPARAMS* params) {
+    if (!params || params->cArgs < OpenVisibleArgument) return true;
+    UniqueVariant visible;
+    VARIANT* argument = &params->rgvarg[params->cArgs - OpenVisibleArgument];
+    if (FAILED(::VariantChangeType(visible.put(), argument, 0, VT_BOOL))) return true;
+    return visible.get().boolVal != VARIANT_FALSE;
+}
+
 long Clamp(long value, const OpenDocument& document) {
     return std::clamp(value, 0L, static_cast<long>(document.text.size()));
 }
@@ -243,6 +255,11 @@ private:
         State().activeId = document.id;
         State().selectionStart = State().selectionEnd = 0;
         State().ShowActiveDocumentInCaption();
+        // Restored without taking the activation: minimising an active window
+        // later would have Windows activate another program's window, whose
+        // thread may not be answering messages at that moment.
+        if (OpensVisible(params) && State().mainWindow && ::IsIconic(State().mainWindow))
+            ::ShowWindow(State().mainWindow, SW_SHOWNOACTIVATE);
         ReturnDispatch(result, Make<Document>(document.id));
         call.line()["document"] = document.id;
         call.line()["textLength"] = document.text.size();

@@ -29,6 +29,10 @@ struct WordState {
     long selectionEnd = 0;
     HWND mainWindow = nullptr;  // the "OpusApp" window
     bool fixedTitle = false;    // the script gave the window a title of its own
+    // What makes this instance reachable: its class object and its entry in
+    // the running-object table (0 once revoked, or before registration).
+    DWORD classCookie = 0;
+    DWORD activeCookie = 0;
 
     OpenDocument* Active();
     OpenDocument* Find(long id);

@@ -9,6 +9,7 @@
 #include "testing/ProcessTools.h"
 
 #include <cstdio>
+#include <utility>
 
 using nlohmann::json;
 
@@ -92,6 +93,7 @@ void ReadMisbehaviour(const json& script, Script& result) {
     result.dieOnCount = CountOf(script, "dieOnCount", 1);
     result.hangOn = StringOf(script, "hangOn");
     result.hangOnCount = CountOf(script, "hangOnCount", 1);
+    result.unreachableAfter = StringOf(script, "unreachableAfter");
     result.stallOn = StringOf(script, "stallOn");
     result.stallOnCount = CountOf(script, "stallOnCount", 1);
     result.stallMs = CountOf(script, "stallMs", 0);
@@ -218,9 +220,21 @@ Invocation::Invocation(std::string call, const DISPPARAMS* params)
     }
 }
 
+namespace {
+
+void BecomeUnreachable() {
+    WordState& state = State();
+    if (state.activeCookie) (void)::RevokeActiveObject(std::exchange(state.activeCookie, 0), nullptr);
+    if (state.classCookie) (void)::CoRevokeClassObject(std::exchange(state.classCookie, 0));
+    AppendLog(LogLine("Unreachable"));
+}
+
+}  // namespace
+
 HRESULT Invocation::Finish(HRESULT hr) {
     line_["result"] = static_cast<uint32_t>(hr);
     AppendLog(line_);
+    if (line_.value("call", "") == script_.unreachableAfter) BecomeUnreachable();
     // The events come once this call has been answered, from the message loop.
     if (line_.value("call", "") == script_.eventsAfter && occurrence_ == script_.eventsAfterCount)
         ScheduleEvents(script_.eventDelayMs, script_.eventTimes, script_.eventIntervalMs);

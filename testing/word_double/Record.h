@@ -21,6 +21,9 @@ struct Script {
     long dieOnCount = 1;
     std::string hangOn;
     long hangOnCount = 1;
+    // After answering this call, stop being reachable (a Word on its way
+    // out): no class object, no running-object entry; the process lives on.
+    std::string unreachableAfter;
     // Stall inside a call (then answer it normally), as a busy Word does.
     std::string stallOn;
     long stallOnCount = 1;

@@ -116,7 +116,7 @@ void LogStarted(const word_double::Script& script, HRESULT classRegistration, bo
 // that is still running. Word enters the running-object table only once it
 // is up, a while after its process started.
 void Serve(IDispatch* application, long activeObjectDelayMs) {
-    DWORD activeCookie = 0;
+    DWORD& activeCookie = word_double::State().activeCookie;
     UINT_PTR registerTimer = 0;
     if (activeObjectDelayMs <= 0) {
         (void)RegisterRunning(application, activeCookie);  // logged; the double serves on regardless
@@ -146,7 +146,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const OleApartment apartment;
     const ComPtr<IDispatch> application = word_double::CreateApplication();
     const ComPtr<IClassFactory> factory = word_double::CreateClassFactory(application.Get());
-    DWORD classCookie = 0;
+    DWORD& classCookie = word_double::State().classCookie;
     const HRESULT classRegistration = ::CoRegisterClassObject(
         Protocol::CLSID_WordApplication, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &classCookie);
     LogStarted(script, classRegistration, window.get() != nullptr);

@@ -1,5 +1,5 @@
-// Fills the host's own bytes of a block with a pattern and checks later that
-// the worker changed none of them.
+// The one check that the worker wrote nothing but its own bytes, and a guard
+// that fills the host's own bytes of a block with a pattern for it.
 #pragma once
 
 #include "channel/SharedBlockLayout.h"
@@ -13,6 +13,22 @@
 namespace testblock {
 
 namespace layout = SharedBlockLayout;
+
+// Whether the worker may write its own bytes of this block, or must leave
+// every byte alone (a block it has to treat as absent).
+enum class WorkerBytes { Writable, Untouchable };
+
+// Empty when `now` differs from what the host left (`hostLeft`) only where
+// the worker may write; otherwise the first stray write, described.
+inline std::string FirstStrayWrite(const std::vector<std::uint8_t>& hostLeft, const volatile std::uint8_t* now,
+                                   WorkerBytes worker = WorkerBytes::Writable) {
+    for (std::size_t i = 0; i < hostLeft.size(); ++i) {
+        if (now[i] == hostLeft[i] || (worker == WorkerBytes::Writable && layout::IsWorkerOwned(i))) continue;
+        return std::string(worker == WorkerBytes::Writable ? "host byte " : "byte ") + std::to_string(i) +
+               " changed from " + std::to_string(hostLeft[i]) + " to " + std::to_string(now[i]);
+    }
+    return {};
+}
 
 // True for the bytes the host's request needs to keep as written.
 inline bool IsRequestField(const previewhost::HostChannel& channel, std::size_t offset) {
@@ -44,15 +60,7 @@ public:
     }
 
     // Empty when only the worker's bytes changed; otherwise the first stray offset.
-    std::string StrayWrite(const previewhost::HostChannel& channel) const {
-        for (std::size_t i = 0; i < before_.size(); ++i) {
-            if (layout::IsWorkerOwned(i)) continue;
-            if (channel.Byte(i) != before_[i])
-                return "host byte " + std::to_string(i) + " changed from " + std::to_string(before_[i]) + " to " +
-                       std::to_string(channel.Byte(i));
-        }
-        return {};
-    }
+    std::string StrayWrite(previewhost::HostChannel& channel) const { return FirstStrayWrite(before_, channel.Bytes()); }
 
 private:
     std::vector<std::uint8_t> before_;
