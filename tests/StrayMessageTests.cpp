@@ -10,7 +10,7 @@
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 #include "tests/DocumentFixture.h"
-#include "tests/WordLog.h"
+#include "testing/WordLedger.h"
 
 #include <gtest/gtest.h>
 
