@@ -25,6 +25,9 @@ private:
 
 class TWordForm {
 public:
+    // The start timer's id: what another program sees in a WM_TIMER it could post.
+    static constexpr UINT_PTR StartTimerId = 1;
+
     // Creates the hidden main window; FormCreate runs during the creation.
     static TWordForm* Create(HINSTANCE instance);
     TWordForm(const TWordForm&) = delete;
@@ -36,7 +39,7 @@ public:
 
     // Declared in this order so that the Word connection goes before the
     // timer. The form binds WordApplication1 to the preview at creation.
-    TTimer Timer_StartProcess{1, 1, true};
+    TTimer Timer_StartProcess{StartTimerId, 1, true};
     TWordApplication WordApplication1;
 
 private:

@@ -12,6 +12,8 @@
 #include "tests/DocumentFixture.h"
 #include "testing/WordLedger.h"
 
+#include "shell/Unit7.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,9 +28,6 @@ using nlohmann::json;
 using previewhost::Outcome;
 
 namespace {
-
-// The start timer's id, as another program would read it off a WM_TIMER it saw.
-constexpr WPARAM StartTimerId = 1;
 
 enum class How {
     Post,        // PostMessage to the window
@@ -58,7 +57,7 @@ struct Row {
 void PrintTo(const Row& r, std::ostream* os) { *os << r.message.name << "/" << static_cast<int>(r.stage); }
 
 const StrayMessage Messages[] = {
-    {"PostedTimerWithTheStartTimersId", How::Post, WM_TIMER, StartTimerId},
+    {"PostedTimerWithTheStartTimersId", How::Post, WM_TIMER, TWordForm::StartTimerId},
     {"PostedTimerWithAnotherId", How::Post, WM_TIMER, 0x5EED},
     {"SentCreate", How::Send, WM_CREATE, 0, true},
     {"SentDestroy", How::Send, WM_DESTROY},
