@@ -149,6 +149,11 @@ void Preview(IDispatch* application, const std::wstring& path) {
     const ComPtr<IDispatch> documents = Member(application, L"Documents").Get();
     const Member close(documents.Get(), L"Close");
     CloseDocuments(close);
+    // Macros forbidden around the open, the user's setting put back after the close.
+    const Member macroSetting(application, L"AutomationSecurity");
+    UniqueVariant usersSetting;
+    Note(macroSetting.Call(DISPATCH_PROPERTYGET, nullptr, 0, usersSetting.put()));
+    macroSetting.Put(3);
     OpenDocument(Member(documents.Get(), L"Open"), path);
 
     const ComPtr<IDispatch> selection = Member(application, L"Selection").Get();
@@ -167,6 +172,7 @@ void Preview(IDispatch* application, const std::wstring& path) {
     // Word refuses to copy an empty selection (0x800A11FD); the worker ignores that too.
     (void)copy.Call(DISPATCH_METHOD);
     CloseDocuments(close);
+    macroSetting.Put(usersSetting.get().vt == VT_I4 ? usersSetting.get().lVal : 1);
 }
 
 }  // namespace

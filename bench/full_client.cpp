@@ -47,7 +47,8 @@ struct Member {
     }
 };
 Member g_documents{L"Documents"}, g_selection{L"Selection"}, g_close{L"Close"}, g_open{L"Open"},
-    g_document{L"Document"}, g_select{L"Select"}, g_end{L"End"}, g_start{L"Start"}, g_copy{L"Copy"};
+    g_document{L"Document"}, g_select{L"Select"}, g_end{L"End"}, g_start{L"Start"}, g_copy{L"Copy"},
+    g_automationSecurity{L"AutomationSecurity"};
 
 // One call; `args` in IDispatch's order (last first).
 HRESULT Call(IDispatch* object, Member& member, WORD flags, VARIANT* args = nullptr, UINT count = 0,
@@ -214,6 +215,13 @@ void Preview() {
     MinimiseByTitle();
     char path[520] = "";
     for (std::size_t i = 0; i < 519 && g_block[DocumentPath + i]; ++i) path[i] = static_cast<char>(g_block[DocumentPath + i]);
+    // The macro guard around the open: read the user's setting, forbid
+    // macros (3), put the setting back once the documents are closed.
+    UniqueVariant usersSetting;
+    const bool guarded =
+        SUCCEEDED(Call(word, g_automationSecurity, DISPATCH_PROPERTYGET, nullptr, 0, usersSetting.put())) &&
+        usersSetting.get().vt == VT_I4;
+    if (guarded) Put(word, g_automationSecurity, 3);
     const bool opened = OpenDocument(word, path);
 
     if (opened) {
@@ -231,6 +239,7 @@ void Preview() {
         (void)Call(Get(word, g_selection).Get(), g_copy, DISPATCH_METHOD);
     }
     CloseDocuments(word);
+    if (guarded) Put(word, g_automationSecurity, usersSetting.get().lVal);
     if (point) (void)point->Unadvise(cookie);
     point.Reset();
     application.Reset();

@@ -58,6 +58,10 @@ struct OpenOutcome {
         arguments.writePasswordDocument = password;
         arguments.writePasswordTemplate = password;
         arguments.revert = true;
+        // Right before the open, and part of it: whichever Word this attempt
+        // reached (the user's, a fresh one, the retry's) opens the document
+        // with no macro of its own allowed to run, open or close.
+        word.ForbidMacrosUntilDisconnect();
         word.Documents().Open(arguments);
         return {OpenOutcome::Opened};
     } catch (const EOleSysError& refusal) {

@@ -227,6 +227,26 @@ WordDocuments WordApplicationObject::Documents() { return WordDocuments(GetObjec
 
 WordSelection WordApplicationObject::Selection() { return WordSelection(GetObjectProperty(L"Selection"), "Selection"); }
 
+HRESULT WordApplicationObject::AutomationSecurity(long& value) noexcept {
+    try {
+        UniqueVariant result;
+        Invoke(L"AutomationSecurity", DISPATCH_PROPERTYGET, nullptr, 0, result.put());
+        if (FAILED(::VariantChangeType(&result.get(), &result.get(), 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+        value = result.get().lVal;
+        return S_OK;
+    } catch (const EOleSysError& failure) {
+        return failure.ErrorCode;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT WordApplicationObject::SetAutomationSecurity(long value) noexcept {
+    VARIANT setting{};
+    SetLong(setting, value);
+    return InvokeIgnoringResult(L"AutomationSecurity", DISPATCH_PROPERTYPUT, &setting, 1);
+}
+
 // --- TWordApplication --------------------------------------------------------
 
 void TWordApplication::Connect() {
@@ -266,8 +286,52 @@ void TWordApplication::AttachEventSink() noexcept {
     eventCookie_ = cookie;
 }
 
+namespace {
+// msoAutomationSecurityForceDisable: no macro runs in a file a program opens.
+constexpr long MacrosForbiddenInOpenedFiles = 3;
+}  // namespace
+
+void TWordApplication::ForbidMacrosUntilDisconnect() noexcept {
+    if (!application_ || macrosForbidden_) return;
+    WordApplicationObject application(application_);
+    if (!userMacroSetting_) {
+        long setting = 0;
+        const HRESULT read = application.AutomationSecurity(setting);
+        if (FAILED(read)) {
+            TraceStage("macros not forbidden: Word has no AutomationSecurity to read (%08lx)",
+                       static_cast<unsigned long>(read));
+            return;
+        }
+        userMacroSetting_ = setting;
+    }
+    const HRESULT forced = application.SetAutomationSecurity(MacrosForbiddenInOpenedFiles);
+    if (FAILED(forced)) {
+        TraceStage("macros not forbidden: Word refused AutomationSecurity %ld (%08lx)", MacrosForbiddenInOpenedFiles,
+                   static_cast<unsigned long>(forced));
+        return;
+    }
+    macrosForbidden_ = true;
+    TraceStage("macros forbidden (the user's AutomationSecurity: %ld)", *userMacroSetting_);
+}
+
+// Before letting go of Word: whatever ended the attempt, the user's Word
+// keeps the setting it had. A Word that is gone needs nothing put back (a
+// new one starts with its default), and the value stays known for the next
+// attempt in case this Word is still there after all.
+void TWordApplication::RestoreMacroSetting() noexcept {
+    if (!std::exchange(macrosForbidden_, false) || !userMacroSetting_) return;
+    const HRESULT restored = WordApplicationObject(application_).SetAutomationSecurity(*userMacroSetting_);
+    if (SUCCEEDED(restored)) {
+        userMacroSetting_.reset();
+        TraceStage("macro setting put back");
+    } else {
+        TraceStage("macro setting not put back: %08lx", static_cast<unsigned long>(restored));
+    }
+}
+
 void TWordApplication::Disconnect() noexcept {
     if (!application_) return;
+    RestoreMacroSetting();
     if (eventPoint_) (void)eventPoint_->Unadvise(eventCookie_);
     eventPoint_.Reset();
     eventCookie_ = 0;

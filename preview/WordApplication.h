@@ -14,6 +14,7 @@
 #include <oaidl.h>
 #include <ocidl.h>
 
+#include <optional>
 #include <string>
 
 // A late-bound automation object. `typeName` qualifies member names in the
@@ -93,6 +94,9 @@ public:
     explicit WordApplicationObject(ComPtr<IDispatch> application) : AutomationObject(std::move(application), "Application") {}
     WordDocuments Documents();
     WordSelection Selection();
+    // Word's answer when it has no such property (an older Word) or will not tell.
+    [[nodiscard]] HRESULT AutomationSecurity(long& value) noexcept;
+    [[nodiscard]] HRESULT SetAutomationSecurity(long value) noexcept;
 };
 
 // How Connect finds Word: the running instance if there is one, else a new one.
@@ -119,9 +123,22 @@ public:
     WordDocuments Documents();
     WordSelection Selection();
 
+    // Word runs a document's open and close macros when a program opens it,
+    // unless its AutomationSecurity forbids every macro in such files. This
+    // forbids them on the connected Word until the connection ends, when
+    // Disconnect puts back the user's value. A Word that has no such setting
+    // or refuses the change is left as it is (the stage trace says so).
+    void ForbidMacrosUntilDisconnect() noexcept;
+
 private:
     void AttachEventSink() noexcept;
+    void RestoreMacroSetting() noexcept;
     ComPtr<IDispatch> application_;
     ComPtr<IConnectionPoint> eventPoint_;
     DWORD eventCookie_ = 0;
+    // The user's AutomationSecurity, as first read in this request. Kept
+    // until it has been put back, so that an attempt after a failed put-back
+    // (a retry on the same Word) does not take the forced value for the user's.
+    std::optional<long> userMacroSetting_;
+    bool macrosForbidden_ = false;  // forced on this connection, to be put back
 };

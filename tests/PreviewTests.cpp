@@ -68,6 +68,10 @@ struct Scenario {
     bool minimised = true;    // Word's window minimised at the end (before the open or after the clean-up)
     int newWords = 0;         // Word instances started by the worker
     std::optional<int> connections;  // event sinks advised over the request, where the row counts them
+    // Every Open reached Word with its macros forbidden (AutomationSecurity 3).
+    // Every row's documents carry macros (unless its script says otherwise),
+    // none may run, and every Word left running ends with its own setting.
+    bool macrosForbidden = true;
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -154,6 +158,18 @@ std::vector<Scenario> Scenarios() {
          .clipboard = Clip::Placeholder, .handedOver = false, .killed = true, .newWords = 1},
         {.name = "WindowWithADocumentTitleIsNotMinimised", .script = {{"windowTitle", "report.doc - Microsoft Word"}},
          .minimised = false},
+        // The user's own macro setting, not Word's default, is what comes back.
+        {.name = "UsersMacroSettingIsPutBack", .script = {{"automationSecurityAtStart", 2}}},
+        {.name = "RefusedDocumentOfAUserWithTheirOwnMacroSetting",
+         .script = {{"automationSecurityAtStart", 2}, {"openResults", {"0x800A141F"}}}, .outcome = Outcome::Placeholder,
+         .clipboard = Clip::Placeholder, .handedOver = false},
+        // An older Word has no such setting, and a Word may refuse the change:
+        // the preview as before (its own macro security applies there).
+        {.name = "WordWithoutAMacroSettingStillPreviews",
+         .script = {{"automationSecurityMember", false}, {"macros", false}}, .macrosForbidden = false},
+        {.name = "WordRefusingTheMacroSettingStillPreviews",
+         .script = {{"failCalls", {{"Application.AutomationSecurity.put", "0x800A1066"}}}, {"macros", false}},
+         .macrosForbidden = false},
     };
 }
 
@@ -171,10 +187,13 @@ int CountCalls(const std::vector<json>& log, const char* call) {
     return static_cast<int>(testsupport::WordCalls(log, call).size());
 }
 
-// Word as the row has it: registered or not, running or not. `warmWord` is
-// the running double's process, 0 when none was started.
+// Word as the row has it: registered or not, running or not, its documents
+// carrying macros unless the row says otherwise. `warmWord` is the running
+// double's process, 0 when none was started.
 void PrepareWord(const Scenario& s, DWORD& warmWord) {
-    testsupport::WriteWordScript(s.script);
+    json script = s.script;
+    if (!script.contains("macros")) script["macros"] = true;
+    testsupport::WriteWordScript(script);
     if (s.word == WordState::NotRegistered) {
         testsupport::UnregisterWordDouble();
         return;
@@ -186,9 +205,46 @@ void PrepareWord(const Scenario& s, DWORD& warmWord) {
     }
 }
 
+// AutomationSecurity of Word process `pid`: what it started with, and what
+// it has once the log ends (every put it accepted applied). nullopt when the
+// log never saw it start.
+struct MacroSetting {
+    long atStart = 0;
+    long atEnd = 0;
+};
+std::optional<MacroSetting> MacroSettingOf(const std::vector<json>& log, DWORD pid) {
+    std::optional<MacroSetting> setting;
+    for (const json& line : log) {
+        if (line.value("pid", 0u) != pid) continue;
+        const std::string call = line.value("call", "");
+        if (call == "Started") {
+            const long started = line.value("automationSecurity", -1L);
+            setting = MacroSetting{started, started};
+        }
+        if (setting && call == "Application.AutomationSecurity.put" && line.value("result", 1u) == 0)
+            setting->atEnd = line["args"][0]["value"].get<long>();
+    }
+    return setting;
+}
+
+// No macro of the previewed document ran; every Open reached Word with
+// macros forbidden; every Word still running has the setting it started with.
+void ExpectNoMacroRan(const Scenario& s, const std::vector<json>& log) {
+    for (const json& ran : testsupport::WordCalls(log, "Macro.Ran")) ADD_FAILURE() << "a macro ran: " << ran.dump();
+    if (s.macrosForbidden) {
+        for (const json& open : testsupport::WordCalls(log, "Documents.Open"))
+            EXPECT_EQ(open.value("automationSecurity", -1), 3) << "opened with macros allowed: " << open.dump();
+    }
+    for (const DWORD pid : testsupport::WordProcessIds()) {
+        if (const auto setting = MacroSettingOf(log, pid))
+            EXPECT_EQ(setting->atEnd, setting->atStart) << "Word " << pid << " was left with another macro setting";
+    }
+}
+
 // What Word's side shows afterwards: its calls, the kill, its processes, its window.
 void ExpectWordAsTheRowSays(const Scenario& s, DWORD warmWord) {
     const std::vector<json> log = testsupport::ReadWordLog();
+    ExpectNoMacroRan(s, log);
     EXPECT_EQ(CountCalls(log, "Documents.Open"), s.opens);
     EXPECT_EQ(CountCalls(log, "Documents.Close"), s.closes);
     EXPECT_EQ(CountCalls(log, "ClassFactory.CreateInstance"), s.newWords);
@@ -380,8 +436,26 @@ void ExpectCloseAndCutArguments(const std::vector<json>& log) {
     EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
 }
 
+// The macro setting: read, forbidden (3) right before the open, and the
+// value read put back once the documents are closed.
+void ExpectMacroSettingCalls(const std::vector<json>& log, long usersSetting) {
+    const auto reads = testsupport::WordCalls(log, "Application.AutomationSecurity.get");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0]["value"], usersSetting);
+    const auto puts = testsupport::WordCalls(log, "Application.AutomationSecurity.put");
+    ASSERT_EQ(puts.size(), 2u);
+    for (const json& put : puts) {
+        EXPECT_EQ(put["args"][0]["vt"], VT_I4);
+        EXPECT_EQ(put["result"], 0u);
+    }
+    EXPECT_EQ(puts[0]["args"][0]["value"], 3);
+    EXPECT_EQ(puts[1]["args"][0]["value"], usersSetting);
+}
+
 TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
-    ASSERT_NE(testsupport::StartFreshWarmWord(json::object()), 0u);
+    // Not Word's default: the value put back is the one read.
+    constexpr long usersMacroSetting = 2;
+    ASSERT_NE(testsupport::StartFreshWarmWord({{"automationSecurityAtStart", usersMacroSetting}}), 0u);
     const std::string path = testsupport::TempPath("conversation.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(4000);
 
@@ -392,6 +466,7 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     const std::vector<json> log = testsupport::ReadWordLog();
     const std::vector<std::string> expected = {
         "Application.Documents", "Documents.Close",                                   // close what is open
+        "Application.AutomationSecurity.get", "Application.AutomationSecurity.put",   // macros forbidden
         "Application.Documents", "Documents.Open",                                    // open
         "Application.Selection", "Selection.Document", "Document.Select",             // select all
         "Application.Selection", "Selection.End.get",                                 // empty?
@@ -401,11 +476,13 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
         "Application.Selection", "Selection.Start.put",                               // collapse,
         "Application.Selection", "Selection.End.put",                                 // each call on a
         "Application.Selection", "Selection.Copy",                                    // fresh Selection
-        "Application.Documents", "Documents.Close"};
+        "Application.Documents", "Documents.Close",
+        "Application.AutomationSecurity.put"};                                        // the user's setting back
     EXPECT_EQ(MainCalls(log), expected);
 
     ExpectOpenArguments(log, path);
     ExpectCloseAndCutArguments(log);
+    ExpectMacroSettingCalls(log, usersMacroSetting);
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
@@ -429,6 +506,28 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     for (const auto& line : result.traceLines)
         if (next < std::size(stages) && line.name.rfind(std::string("WordPreview: ") + stages[next], 0) == 0) ++next;
     EXPECT_EQ(next, std::size(stages)) << "missing from \"" << (next < std::size(stages) ? stages[next] : "") << "\" on";
+    testsupport::KillAllWordDoubles();
+    ::DeleteFileA(path.c_str());
+}
+
+// A Word without the macro setting (older than the property) previews as
+// before, and a debugging host is told that macros were not forbidden.
+TEST(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
+    ASSERT_NE(testsupport::StartFreshWarmWord({{"automationSecurityMember", false}}), 0u);
+    const std::string path = testsupport::TempPath("older-word.txt");
+    std::ofstream(path, std::ios::binary) << DocumentText(100);
+
+    previewhost::PreviewOptions options = OptionsFor(path);
+    options.trace = true;
+    const auto result = previewhost::RunPreview(options);
+    EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    const bool named = std::any_of(result.traceLines.begin(), result.traceLines.end(), [](const auto& line) {
+        return line.name.rfind("WordPreview: macros not forbidden", 0) == 0;
+    });
+    EXPECT_TRUE(named) << "no trace line says that macros were not forbidden";
+    const auto unknown = testsupport::WordCalls(testsupport::ReadWordLog(), "GetIDsOfNames");
+    ASSERT_FALSE(unknown.empty());
+    EXPECT_EQ(unknown[0]["name"], "AutomationSecurity");
     testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }

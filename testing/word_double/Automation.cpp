@@ -75,6 +75,19 @@ constexpr UINT OpenVisibleArgument = 12;
     return visible.get().boolVal != VARIANT_FALSE;
 }
 
+// msoAutomationSecurityForceDisable: no macro of a file a program opens runs.
+constexpr long kMacrosForbidden = 3;
+
+// A document's macro runs as Word would run it: unless the setting forbids it.
+void RunMacroOf(const OpenDocument& document, const char* macro) {
+    if (!document.macros || State().automationSecurity == kMacrosForbidden) return;
+    json ran = LogLine("Macro.Ran");
+    ran["macro"] = macro;
+    ran["document"] = document.id;
+    ran["automationSecurity"] = State().automationSecurity;
+    AppendLog(ran);
+}
+
 long Clamp(long value, const OpenDocument& document) {
     return std::clamp(value, 0L, static_cast<long>(document.text.size()));
 }
@@ -241,7 +254,7 @@ private:
         if (FAILED(::VariantChangeType(fileName.put(), &params->rgvarg[params->cArgs - 1], 0, VT_BSTR)))
             return call.Finish(DISP_E_TYPEMISMATCH);
 
-        OpenDocument document{State().nextId++, fileName.get().bstrVal, {}};
+        OpenDocument document{State().nextId++, fileName.get().bstrVal, {}, script.macros};
         if (script.text) {
             document.text = *script.text;
         } else if (const auto bytes = process_tools::ReadWholeFile(document.path)) {
@@ -260,6 +273,7 @@ private:
         // thread may not be answering messages at that moment.
         if (OpensVisible(params) && State().mainWindow && ::IsIconic(State().mainWindow))
             ::ShowWindow(State().mainWindow, SW_SHOWNOACTIVATE);
+        RunMacroOf(document, "AutoOpen");
         ReturnDispatch(result, Make<Document>(document.id));
         call.line()["document"] = document.id;
         call.line()["textLength"] = document.text.size();
@@ -270,6 +284,7 @@ private:
         Invocation call("Documents.Close", params);
         if (auto failed = FailCallsEntry(call, exception)) return *failed;
         call.line()["closed"] = State().documents.size();
+        for (const OpenDocument& document : State().documents) RunMacroOf(document, "AutoClose");
         State().documents.clear();
         State().activeId = 0;
         State().selectionStart = State().selectionEnd = 0;
@@ -323,14 +338,19 @@ public:
     }
 
 protected:
-    enum : DISPID { kDocuments = 1, kSelection };
+    enum : DISPID { kDocuments = 1, kSelection, kAutomationSecurity };
     std::span<const Member> Members() const override {
-        static const Member members[] = {{L"Documents", kDocuments}, {L"Selection", kSelection}};
+        static const Member members[] = {
+            {L"Documents", kDocuments}, {L"Selection", kSelection}, {L"AutomationSecurity", kAutomationSecurity}};
+        // An older Word has no AutomationSecurity: the name is unknown to it.
+        if (!LoadScript().automationSecurityMember) return std::span<const Member>(members, 2);
         return members;
     }
     const char* TypeName() const override { return "Application"; }
 
-    HRESULT Call(DISPID id, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) override {
+    HRESULT Call(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) override {
+        if (id == kAutomationSecurity) return IsPut(flags) ? PutAutomationSecurity(params, exception)
+                                                           : GetAutomationSecurity(params, result, exception);
         if (id == kDocuments) {
             Invocation call("Application.Documents", params);
             if (auto failed = FailCallsEntry(call, exception)) return *failed;
@@ -350,6 +370,26 @@ protected:
     }
 
 private:
+    [[nodiscard]] HRESULT GetAutomationSecurity(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception) {
+        Invocation call("Application.AutomationSecurity.get", params);
+        if (auto failed = FailCallsEntry(call, exception)) return *failed;
+        ReturnLong(result, State().automationSecurity);
+        call.line()["value"] = State().automationSecurity;
+        return call.Finish(S_OK);
+    }
+
+    // Word takes 1 to 3 (msoAutomationSecurityLow .. ForceDisable).
+    [[nodiscard]] HRESULT PutAutomationSecurity(DISPPARAMS* params, EXCEPINFO* exception) {
+        Invocation call("Application.AutomationSecurity.put", params);
+        if (auto failed = FailCallsEntry(call, exception)) return *failed;
+        const auto value = PutValue(params);
+        if (!value) return call.Finish(DISP_E_TYPEMISMATCH);
+        if (*value < 1 || *value > kMacrosForbidden) return call.Finish(E_INVALIDARG);
+        State().automationSecurity = *value;
+        call.line()["value"] = State().automationSecurity;
+        return call.Finish(S_OK);
+    }
+
     ComPtr<IConnectionPoint> events_;
     ComPtr<IDispatch> documents_ = Make<Documents>();
 };

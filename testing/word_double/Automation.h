@@ -17,6 +17,7 @@ struct OpenDocument {
     long id = 0;
     std::wstring path;
     std::wstring text;  // the whole main text, its final paragraph mark ('\r') included
+    bool macros = false;  // carries an open and a close macro
 };
 
 // Word's state in this process: the open documents, which one is active and
@@ -27,6 +28,9 @@ struct WordState {
     long nextId = 1;
     long selectionStart = 0;
     long selectionEnd = 0;
+    // Application.AutomationSecurity: 1 (every macro runs) whenever Word
+    // starts, 3 forbids the macros of files a program opens.
+    long automationSecurity = 1;
     HWND mainWindow = nullptr;  // the "OpusApp" window
     bool fixedTitle = false;    // the script gave the window a title of its own
     // What makes this instance reachable: its class object and its entry in

@@ -85,6 +85,10 @@ void ReadAnswers(const json& script, Script& result) {
     }
     if (script.contains("deferredFillIn")) result.deferredFillIn = script.at("deferredFillIn").get<bool>();
     result.endZeroReads = CountOf(script, "endZeroReads", 0);
+    if (script.contains("macros")) result.macros = script.at("macros").get<bool>();
+    result.automationSecurityAtStart = CountOf(script, "automationSecurityAtStart", result.automationSecurityAtStart);
+    if (script.contains("automationSecurityMember"))
+        result.automationSecurityMember = script.at("automationSecurityMember").get<bool>();
 }
 
 // Where Word misbehaves: the call on which it dies, hangs or stalls, and the events it raises.
@@ -193,6 +197,9 @@ Invocation::Invocation(std::string call, const DISPPARAMS* params)
         }
     }
     line_["args"] = args;
+    // The macro setting in force as the call arrived: what a macro in a
+    // document opened or closed by this call would have been allowed.
+    line_["automationSecurity"] = State().automationSecurity;
     if (!script_.error.empty()) line_["scriptError"] = script_.error;
 
     if (call == script_.dieOn && occurrence_ == script_.dieOnCount) {

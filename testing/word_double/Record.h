@@ -40,6 +40,11 @@ struct Script {
     // A fixed window title; by default the title follows the active document as Word's does.
     std::optional<std::wstring> windowTitle;
     bool finalParagraphMark = true;  // false: documents end without one, so an empty one selects nothing
+    // Every document opened carries an open macro and a close macro, which run
+    // (and are logged) unless AutomationSecurity forbids them (3).
+    bool macros = false;
+    long automationSecurityAtStart = 1;   // Word's own value whenever it starts (read once, at start)
+    bool automationSecurityMember = true;  // false: an older Word, without the property
     long activeObjectDelayMs = 250;  // from start to the running-object registration
     enum class ErrorInfo { Scode, WCode, None };
     ErrorInfo errorInfo = ErrorInfo::Scode;  // where a raised error's code travels

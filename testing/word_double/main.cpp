@@ -30,6 +30,12 @@
 //                    document is active, "Microsoft Word" while none is
 //   activeObjectDelayMs  ms from start to the running-object registration
 //                    (read at start; default 250)
+//   macros           bool: every document opened carries an open and a close
+//                    macro, which run (logged "Macro.Ran") unless
+//                    Application.AutomationSecurity is 3
+//   automationSecurityAtStart  AutomationSecurity when this instance starts
+//                    (read at start; default 1, as Word's)
+//   automationSecurityMember   bool (default true): false serves no such property
 // HRESULTs are hex strings ("0x800A1520") or numbers. Codes 0x800Axxxx are
 // raised as DISP_E_EXCEPTION with bstrSource "Microsoft Word"; any other
 // failing code is returned from Invoke as it is.
@@ -108,6 +114,7 @@ void LogStarted(const word_double::Script& script, HRESULT classRegistration, bo
     started["activeObjectDelayMs"] = script.activeObjectDelayMs;
     started["windowTitle"] = Utf8Text(script.windowTitle.value_or(L"Microsoft Word"));
     started["window"] = hasWindow ? 1 : 0;
+    started["automationSecurity"] = word_double::State().automationSecurity;
     word_double::AppendLog(started);
 }
 
@@ -140,6 +147,7 @@ void Serve(IDispatch* application, long activeObjectDelayMs) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     const word_double::Script script = word_double::LoadScript();
+    word_double::State().automationSecurity = script.automationSecurityAtStart;
     const UniqueWindow window = ShowMainWindow(instance, script);
 
     // OLE, not bare COM: Copy goes through the OLE clipboard.
