@@ -1,5 +1,7 @@
 #include "preview/PreviewRules.h"
 
+#include "preview/BusyWord.h"
+
 namespace {
 
 // Open's result codes that have a reaction of their own.
@@ -12,6 +14,10 @@ constexpr HRESULT OpenFailedKnownB = static_cast<HRESULT>(0x800A1401);
 }  // namespace
 
 OpenFailureAction ReactionToOpenFailure(HRESULT code, bool allowRetry) noexcept {
+    // Word stayed busy past the worker's patience: it is well, only not
+    // taking calls now. Ending every Word (the user's, with its unsaved work)
+    // for that would be out of all proportion.
+    if (IsTurnedAwayByBusyWord(code)) return OpenFailureAction::CleanUpOnly;
     switch (code) {
         case ServerFault: return OpenFailureAction::Reconnect;
         // Without a retry left, Word gone is a failure like any other.

@@ -1,6 +1,7 @@
 #include "preview/WordApplication.h"
 
 #include "common/StageTrace.h"
+#include "preview/BusyWord.h"
 #include "common/TextConversion.h"
 #include "preview/IgnoringEventSink.h"
 
@@ -96,7 +97,8 @@ HRESULT AutomationObject::LookUpDispatchId(const wchar_t* member, DISPID& id) {
         return S_OK;
     }
     LPOLESTR name = const_cast<LPOLESTR>(member);
-    const HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    const HRESULT hr =
+        CallWhenWordTakesIt([&] { return object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id); });
     if (SUCCEEDED(hr)) cache.emplace(key, id);
     return hr;
 }
@@ -115,7 +117,8 @@ HRESULT AutomationObject::CallMember(DISPID id, WORD flags, VARIANT* argsInOrder
         params.cNamedArgs = 1;
     }
     UINT argError = 0;
-    return object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &info, &argError);
+    return CallWhenWordTakesIt(
+        [&] { return object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &info, &argError); });
 }
 
 void AutomationObject::Invoke(const wchar_t* member, WORD flags, VARIANT* argsInOrder, UINT argCount,
@@ -252,11 +255,15 @@ HRESULT WordApplicationObject::SetAutomationSecurity(long value) noexcept {
 void TWordApplication::Connect() {
     if (application_) return;
     ComPtr<IUnknown> running;
-    if (SUCCEEDED(::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, &running)) && running) {
+    const HRESULT found = CallWhenWordTakesIt(
+        [&] { return ::GetActiveObject(Protocol::CLSID_WordApplication, nullptr, running.ReleaseAndGetAddressOf()); });
+    if (SUCCEEDED(found) && running) {
         TraceStage("connected to the running Word");
     } else {
-        const HRESULT hr = ::CoCreateInstance(Protocol::CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                              IID_IUnknown, reinterpret_cast<void**>(running.ReleaseAndGetAddressOf()));
+        const HRESULT hr = CallWhenWordTakesIt([&] {
+            return ::CoCreateInstance(Protocol::CLSID_WordApplication, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                      IID_IUnknown, reinterpret_cast<void**>(running.ReleaseAndGetAddressOf()));
+        });
         if (FAILED(hr)) {
             TraceStage("Word cannot be started: %08lx", static_cast<unsigned long>(hr));
             RaiseConnectionError(hr, Protocol::CLSID_WordApplication);
@@ -267,9 +274,12 @@ void TWordApplication::Connect() {
     // may be no proxy for it, and the calls go through IDispatch either way,
     // so the answer is not examined.
     ComPtr<IUnknown> wordInterface;
-    (void)running->QueryInterface(Protocol::IID__Application, reinterpret_cast<void**>(wordInterface.GetAddressOf()));
+    (void)CallWhenWordTakesIt([&] {
+        return running->QueryInterface(Protocol::IID__Application,
+                                       reinterpret_cast<void**>(wordInterface.ReleaseAndGetAddressOf()));
+    });
     ComPtr<IDispatch> application;
-    const HRESULT hr = running.As(&application);
+    const HRESULT hr = CallWhenWordTakesIt([&] { return running.As(&application); });
     if (FAILED(hr)) RaiseConnectionError(hr, Protocol::CLSID_WordApplication);
     application_ = std::move(application);
     AttachEventSink();
@@ -277,11 +287,14 @@ void TWordApplication::Connect() {
 
 void TWordApplication::AttachEventSink() noexcept {
     ComPtr<IConnectionPointContainer> container;
-    if (FAILED(application_.As(&container))) return;
+    if (FAILED(CallWhenWordTakesIt([&] { return application_.As(&container); }))) return;
     ComPtr<IConnectionPoint> point;
-    if (FAILED(container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, &point))) return;
+    if (FAILED(CallWhenWordTakesIt([&] {
+            return container->FindConnectionPoint(Protocol::DIID_ApplicationEvents3, point.ReleaseAndGetAddressOf());
+        })))
+        return;
     DWORD cookie = 0;
-    if (FAILED(point->Advise(&g_eventSink, &cookie))) return;
+    if (FAILED(CallWhenWordTakesIt([&] { return point->Advise(&g_eventSink, &cookie); }))) return;
     eventPoint_ = std::move(point);
     eventCookie_ = cookie;
 }
@@ -332,7 +345,7 @@ void TWordApplication::RestoreMacroSetting() noexcept {
 void TWordApplication::Disconnect() noexcept {
     if (!application_) return;
     RestoreMacroSetting();
-    if (eventPoint_) (void)eventPoint_->Unadvise(eventCookie_);
+    if (eventPoint_) (void)CallWhenWordTakesIt([&] { return eventPoint_->Unadvise(eventCookie_); });
     eventPoint_.Reset();
     eventCookie_ = 0;
     application_.Reset();

@@ -7,6 +7,7 @@
 // Stages:
 //   heartbeat  the worker beats its heartbeat; GoSignal is never set
 //   mutex      the host holds the mutex and has set GoSignal
+//   working    the host has set GoSignal and the worker has taken the mutex
 //   handover   the host has the mutex back after the hand-over and has read
 //              the clipboard, but never acknowledges
 #include "host/PreviewHost.h"
@@ -28,7 +29,7 @@ int Fail(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) return Fail("usage: host_stand_in <document> heartbeat|mutex|handover <event> [--delete-always]");
+    if (argc < 4) return Fail("usage: host_stand_in <document> heartbeat|mutex|working|handover <event> [--delete-always]");
     const std::string stage = argv[2];
     UniqueHandle reached(::OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]));
     if (!reached) return Fail("no such event");
@@ -44,6 +45,9 @@ int main(int argc, char** argv) {
     if (stage == "mutex") {
         if (::WaitForSingleObject(channel.Mutex(), 30000) != WAIT_OBJECT_0) return Fail("mutex not free");
         channel.SetByte(layout::GoSignal, 1);
+    } else if (stage == "working") {
+        channel.SetByte(layout::GoSignal, 1);
+        if (!testsupport::WaitUntil([&] { return channel.Byte(layout::GoSignal) == 0; })) return Fail("the worker took no mutex");
     } else if (stage == "handover") {
         channel.SetByte(layout::GoSignal, 1);
         if (!testsupport::WaitUntil([&] { return channel.Byte(layout::GoSignal) == 0; })) return Fail("the worker took no mutex");

@@ -101,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
         WordFault{"DiesCollapsingTheSelection", Die("Selection.Start.put"), Outcome::Preview},
         WordFault{"DiesCopyingTheCollapsedSelection", Die("Selection.Copy", 2), Outcome::Preview},
         WordFault{"DiesClosingAfterThePreview", Die("Documents.Close", 2), Outcome::Preview},
-        WordFault{"BusyOnOpen", {{"openResults", {"0x8001010A"}}}, Outcome::Placeholder},
+        // Word's answer "call again later" is not a refusal: the open is made again.
+        WordFault{"BusyOnOpen", {{"openResults", {"0x8001010A", "0x80010001", "0"}}}, Outcome::Preview},
         WordFault{"SelectionUnavailable", {{"failCalls", {{"Application.Selection", "0x800A1098"}}}},
                   Outcome::Placeholder},
         WordFault{"SelectionEndUnreadable", {{"failCalls", {{"Selection.End.get", "0x800A11FD"}}}},

@@ -379,7 +379,7 @@ previewhost::PreviewOptions OptionsFor(const std::string& documentPath) {
 std::vector<std::string> MainCalls(const std::vector<json>& log) {
     static const char* const ignored[] = {"Started", "ActiveObject.Registered", "QueryInterface",
                                           "FindConnectionPoint", "Advise", "Unadvise", "Window.Minimised",
-                                          "ClassFactory.CreateInstance", "Clipboard.Render"};
+                                          "ClassFactory.CreateInstance", "Clipboard.Render", "Busy.FilterRegistered"};
     std::vector<std::string> calls;
     for (const json& line : log) {
         const std::string call = line.value("call", "");

@@ -10,6 +10,7 @@
 #include "desktop/Clipboard.h"
 #include "desktop/WordWindows.h"
 #include "preview/OleErrors.h"
+#include "preview/BusyWord.h"
 #include "preview/PreviewRules.h"
 #include "preview/WordApplication.h"
 #include "shell/Unit7.h"
@@ -342,10 +343,48 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailureCase{"Known1401OnTheRetryCleansUp", Code(0x800A1401), false, OpenFailureAction::CleanUpOnly},
         OpenFailureCase{"UnknownFailureKillsWord", E_FAIL, true, OpenFailureAction::KillWord},
         OpenFailureCase{"OutOfMemoryKillsWord", E_OUTOFMEMORY, true, OpenFailureAction::KillWord},
-        OpenFailureCase{"BusyKillsWord", Code(0x8001010A), true, OpenFailureAction::KillWord},
+        // A Word that stayed busy past the worker's patience is well: never killed for it.
+        OpenFailureCase{"RejectedCallCleansUp", Code(0x80010001), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"RejectedCallOnTheRetryCleansUp", Code(0x80010001), false, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"RetryLaterCleansUp", Code(0x8001010A), true, OpenFailureAction::CleanUpOnly},
+        OpenFailureCase{"NeighbourOfRejectedCallKillsWord", Code(0x80010002), true, OpenFailureAction::KillWord},
         OpenFailureCase{"CallFailedInFlightKillsWord", Code(0x800706BE), true, OpenFailureAction::KillWord},
         OpenFailureCase{"OtherWordErrorKillsWord", Code(0x800A1436), true, OpenFailureAction::KillWord},
         OpenFailureCase{"NeighbourOfRejectedKillsWord", Code(0x800A1521), false, OpenFailureAction::KillWord}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- calls a busy Word turns away ----------------------------------------------
+
+struct BusyCallCase {
+    const char* name;
+    HRESULT refusal;   // what Word answers the first `refusals` tries
+    int refusals;
+    HRESULT finally;   // and then
+    int expectedTries;
+};
+void PrintTo(const BusyCallCase& c, std::ostream* os) { *os << c.name; }
+
+class BusyCallTest : public ::testing::TestWithParam<BusyCallCase> {
+protected:
+    void SetUp() override { BusyWordPatience::ForgetGivingUp(); }
+};
+
+TEST_P(BusyCallTest, OnlyATurnedAwayCallIsMadeAgain) {
+    const BusyCallCase& c = GetParam();
+    int tries = 0;
+    const HRESULT result = CallWhenWordTakesIt([&] { return ++tries <= c.refusals ? c.refusal : c.finally; });
+    EXPECT_EQ(tries, c.expectedTries);
+    EXPECT_EQ(result, tries <= c.refusals ? c.refusal : c.finally);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, BusyCallTest,
+    ::testing::Values(BusyCallCase{"RejectedThreeTimesThenTaken", Code(0x80010001), 3, S_OK, 4},
+                      BusyCallCase{"RetryLaterTwiceThenTaken", Code(0x8001010A), 2, S_OK, 3},
+                      BusyCallCase{"RejectedThenWordsOwnError", Code(0x80010001), 1, Code(0x80020009), 2},
+                      BusyCallCase{"WordsOwnErrorIsNotMadeAgain", Code(0x80020009), 1, S_OK, 1},
+                      BusyCallCase{"ServerGoneIsNotMadeAgain", Code(0x800706BA), 1, S_OK, 1},
+                      BusyCallCase{"ServerFaultIsNotMadeAgain", Code(0x80010105), 1, S_OK, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct DeleteRuleCase {

@@ -1,6 +1,7 @@
 #include "Record.h"
 
 #include "Automation.h"
+#include "Busy.h"
 #include "Events.h"
 
 #include "common/ComResources.h"
@@ -106,6 +107,15 @@ void ReadMisbehaviour(const json& script, Script& result) {
     result.eventDelayMs = CountOf(script, "eventDelayMs", 0);
     result.eventTimes = CountOf(script, "eventTimes", 1);
     result.eventIntervalMs = CountOf(script, "eventIntervalMs", 50);
+    result.busyCalls = CountOf(script, "busyCalls", 0);
+    result.busyForMs = CountOf(script, "busyForMs", 0);
+    result.busyAfter = StringOf(script, "busyAfter");
+    result.busyAfterCount = CountOf(script, "busyAfterCount", 1);
+    if (script.contains("busyAnswer")) {
+        result.busyAnswer = script.at("busyAnswer").get<std::string>();
+        if (result.busyAnswer != "rejected" && result.busyAnswer != "retryLater")
+            throw std::invalid_argument("busyAnswer must be \"rejected\" or \"retryLater\"");
+    }
 }
 
 }  // namespace
@@ -245,6 +255,7 @@ HRESULT Invocation::Finish(HRESULT hr) {
     // The events come once this call has been answered, from the message loop.
     if (line_.value("call", "") == script_.eventsAfter && occurrence_ == script_.eventsAfterCount)
         ScheduleEvents(script_.eventDelayMs, script_.eventTimes, script_.eventIntervalMs);
+    OnCallAnswered(script_, line_.value("call", ""), occurrence_);
     return hr;
 }
 

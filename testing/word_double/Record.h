@@ -36,6 +36,15 @@ struct Script {
     long eventDelayMs = 0;
     long eventTimes = 1;
     long eventIntervalMs = 50;
+    // Turn incoming calls away through the message filter (a busy Word):
+    // `busyCalls` calls, or every call for `busyForMs`, from the start or
+    // from the moment the `busyAfterCount`-th `busyAfter` call is answered;
+    // `busyAnswer` "rejected" (SERVERCALL_REJECTED) or "retryLater".
+    long busyCalls = 0;
+    long busyForMs = 0;
+    std::string busyAfter;
+    long busyAfterCount = 1;
+    std::string busyAnswer = "rejected";
     nlohmann::json failCalls = nlohmann::json::object();  // call name -> HRESULT, every time
     // A fixed window title; by default the title follows the active document as Word's does.
     std::optional<std::wstring> windowTitle;

@@ -36,6 +36,11 @@
 //   automationSecurityAtStart  AutomationSecurity when this instance starts
 //                    (read at start; default 1, as Word's)
 //   automationSecurityMember   bool (default true): false serves no such property
+//   busyCalls/busyForMs/busyAfter/busyAfterCount/busyAnswer  a busy Word: its
+//                    message filter turns that many incoming calls away (or
+//                    every call for that long), from the first incoming call
+//                    or once the named call has been answered; "rejected" or
+//                    "retryLater"
 // HRESULTs are hex strings ("0x800A1520") or numbers. Codes 0x800Axxxx are
 // raised as DISP_E_EXCEPTION with bstrSource "Microsoft Word"; any other
 // failing code is returned from Invoke as it is.
@@ -45,6 +50,7 @@
 // Counting "in the log" covers every instance since the file was last deleted.
 
 #include "Automation.h"
+#include "Busy.h"
 #include "Events.h"
 #include "Record.h"
 #include "channel/Protocol.h"
@@ -152,6 +158,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     // OLE, not bare COM: Copy goes through the OLE clipboard.
     const OleApartment apartment;
+    word_double::RegisterBusyFilter();
     const ComPtr<IDispatch> application = word_double::CreateApplication();
     const ComPtr<IClassFactory> factory = word_double::CreateClassFactory(application.Get());
     DWORD& classCookie = word_double::State().classCookie;
