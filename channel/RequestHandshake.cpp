@@ -39,21 +39,25 @@ constexpr DWORD HostExitSettling = 500;  // ms
 
 // No time-out: an abandoned mutex is ours all the same. The wait lets
 // messages through, so Word's calls into the event sink never wait on it.
-// Returns false when the mutex came abandoned because the host itself is gone:
-// an owner that abandoned the mutex and whose handle then goes is a host that
-// ended, not one that reopens the mutex, so here its handle going decides at once.
+// Returns false when the mutex came abandoned because the host itself is gone.
+// The rule is the one of every other wait: the host is gone once the worker's
+// own handle has been the only one for two seconds on end. So a host whose
+// thread abandoned the mutex and that then opens it again by name is served;
+// the settling time only gives a dying host's handles the moment they take
+// to close before its handle is taken as there.
 [[nodiscard]] bool WaitForChannelMutex() {
     const DWORD result = WaitDispatching(ChannelMutex());
     TraceStage("mutex owned%s", result == WAIT_ABANDONED_0 ? " (abandoned)" : "");
     if (result != WAIT_ABANDONED_0) return true;
-    for (DWORD waited = 0; waited < HostExitSettling; waited += PollInterval) {
-        if (OnlyOwnMutexHandleLeft()) {
+    HostAbsenceWatch host;
+    for (DWORD waited = 0; waited < HostExitSettling || OnlyOwnMutexHandleLeft(); waited += PollInterval) {
+        if (host.HostGone()) {
             TraceStage("host gone: it abandoned the mutex");
             return false;
         }
         SleepDispatching(PollInterval);
     }
-    return !OnlyOwnMutexHandleLeft();
+    return true;
 }
 
 // Failures inside the preview are the preview's to answer; anything that

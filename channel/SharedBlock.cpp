@@ -55,6 +55,16 @@ std::string SharedBlock::DocumentPath() const {
     return ReadBoundedString(bytes_ + layout::DocumentPath, layout::DocumentPathCapacity, &terminated);
 }
 
+void SharedBlock::CopyDocumentPath(PathBuffer& path) const noexcept {
+    std::size_t length = 0;
+    for (; length < layout::DocumentPathCapacity; ++length) {
+        const char byte = static_cast<char>(bytes_[layout::DocumentPath + length]);
+        if (byte == '\0') break;
+        path[length] = byte;
+    }
+    path[length] = '\0';
+}
+
 std::optional<std::string> SharedBlock::MutexName() const {
     if (size_ <= layout::MutexName) return std::nullopt;
     bool terminated = false;

@@ -26,6 +26,10 @@ public:
 
     // The document's path up to its NUL, never past the end of the request record.
     std::string DocumentPath() const;
+    // The same into the caller's buffer, NUL-terminated: for the clean-up,
+    // which must work with no memory to spare.
+    using PathBuffer = char[SharedBlockLayout::DocumentPathCapacity + 1];
+    void CopyDocumentPath(PathBuffer& path) const noexcept;
     // The mutex name up to its NUL; nullopt when no NUL lies before the end of the view.
     std::optional<std::string> MutexName() const;
 

@@ -12,7 +12,7 @@ HWND g_owner = nullptr;
 
 void SetClipboardOwnerWindow(HWND owner) noexcept { g_owner = owner; }
 
-void PublishClipboardText(std::string text) {
+void PublishClipboardText(std::string_view text) noexcept {
     if (!g_owner) TraceStage("no clipboard owner window");
     ClipboardSession clipboard;
     while (!clipboard.Open(g_owner)) SleepDispatching(10);
@@ -25,7 +25,9 @@ void PublishClipboardText(std::string text) {
     {
         GlobalLockScope lock(block.get());
         if (!lock.data()) return;
-        std::memcpy(lock.data(), text.c_str(), text.size() + 1);
+        char* bytes = static_cast<char*>(lock.data());
+        std::memcpy(bytes, text.data(), text.size());
+        bytes[text.size()] = '\0';
     }
     // Rendered at once, the text stays on the clipboard after the owner
     // window is gone. From a successful hand-over on the clipboard owns the

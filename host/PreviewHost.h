@@ -62,6 +62,9 @@ public:
     // opens the mutex again by name. Reopening fails (false) once nobody
     // holds the mutex any more and it has ceased to exist.
     void CloseMutexHandle() { mutex_.reset(); }
+    // Tests: the host keeps its view but closes its handle to the mapping, so
+    // that once the worker has attached, nobody could attach to the block again.
+    void CloseMappingHandle() { mapping_.reset(); }
     [[nodiscard]] bool ReopenMutex();
 
 private:
@@ -77,6 +80,13 @@ private:
 [[nodiscard]] std::size_t PeakPrivateBytesOf(HANDLE process) noexcept;
 
 // One started worker process.
+// With WORDPREVIEW_WATCH_WORKERS in the host's environment (a test rig under
+// Wine sets it), every worker starts with Wine's exception dispatcher
+// warnings on (WINEDEBUG=-all,+pid,warn+seh), and the host names it on its
+// stderr ("wordpreview-watch: worker <id in hex> started"). A hardware
+// exception the worker raised then shows in the host's output even where Wine
+// handled it and the worker went on, as Wine does in a window procedure that
+// another process's message reached; Windows may end the process instead.
 class WorkerProcess {
 public:
     // Starts `exePath` with no arguments, in `currentDirectory` (the host's own

@@ -126,13 +126,18 @@ void CollapseSelection(TWordApplication& word) {
     (void)word.Selection().Copy();
 }
 
-void CloseDocumentsForCleanUp(TWordApplication& word) {
+void CloseDocumentsForCleanUp(TWordApplication& word) noexcept {
     try {
         CloseAllDocuments(word);
     } catch (const EOleException&) {
         DisconnectQuietly(word);
     } catch (const Exception&) {
         // A Word that cannot be reached again has no documents to close.
+    } catch (...) {
+        // The worker's own failure (no memory for the call): the rest of the
+        // clean-up needs none, and runs all the same.
+        TraceStage("documents not closed: a failure of the worker's own");
+        DisconnectQuietly(word);
     }
 }
 
@@ -141,12 +146,16 @@ DeleteFlags DeleteFlagsOf(const SharedBlock& request) noexcept {
                        request.Byte(layout::DeleteKind2), request.Byte(layout::DeleteKind3)};
 }
 
-void CleanUp(TWordApplication& word, SharedBlock& request) {
+// Every step runs whatever the one before it met, and none needs memory:
+// after any failure the file is still deleted as the host asked and Word is
+// still put to rest.
+void CleanUp(TWordApplication& word, SharedBlock& request) noexcept {
     CloseDocumentsForCleanUp(word);
     DisconnectQuietly(word);
     if (DeletionRequested(DeleteFlagsOf(request), request.Byte(layout::RequestKind))) {
-        const std::string path = request.DocumentPath();
-        (void)::DeleteFileA(path.c_str());
+        SharedBlock::PathBuffer path;
+        request.CopyDocumentPath(path);
+        (void)::DeleteFileA(path);
         TraceStage("document deleted");
     }
     MinimiseWordByClass();

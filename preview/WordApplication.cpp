@@ -1,8 +1,9 @@
 #include "preview/WordApplication.h"
 
 #include "common/StageTrace.h"
-#include "preview/BusyWord.h"
 #include "common/TextConversion.h"
+#include "preview/AutomationStrings.h"
+#include "preview/BusyWord.h"
 #include "preview/IgnoringEventSink.h"
 
 #include <map>
@@ -12,24 +13,12 @@
 
 namespace {
 
-// The one test seam of the worker: with this variable in its environment the
-// worker acts as if the system had no memory for automation strings, so that
-// the tests can watch a failure of the worker's own (not Word's) end the
-// request. No real environment sets it; without it nothing here changes.
-constexpr char RefuseStringsForTesting[] = "WORDPREVIEW_TEST_REFUSE_AUTOMATION_STRINGS";
-
-BSTR AllocateAutomationString(const std::wstring& text) {
-    static const bool refused = ::GetEnvironmentVariableA(RefuseStringsForTesting, nullptr, 0) > 0;
-    if (refused) return nullptr;
-    return ::SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
-}
-
 // An automation string of the text in the system code page. Running out of
 // memory is the worker's own failure, not Word's answer to the call the
 // string was meant for: it raises std::bad_alloc, never an EOleSysError.
 UniqueBstr ToBstr(const std::string& text) {
     const std::wstring wide = WideText(text, CP_ACP);
-    UniqueBstr result(AllocateAutomationString(wide));
+    UniqueBstr result(AllocateAutomationString(wide.c_str(), static_cast<UINT>(wide.size())));
     if (!result) throw std::bad_alloc();
     return result;
 }
@@ -71,14 +60,15 @@ private:
     VARIANT references_[Count] = {};
 };
 
-// Dispatch ids by "Type.Member"; Word's are fixed per interface.
-std::map<std::wstring, DISPID>& DispidCache() {
-    static std::map<std::wstring, DISPID> cache;
+// Dispatch ids by type and member; Word's are fixed per interface. Both
+// names are string literals of the automation layer, so their addresses serve as the
+// key: a lookup needs no memory (a worker out of memory still closes what it
+// opened), only a first insertion does. Two copies of one literal at two
+// addresses would only be looked up once each.
+using MemberKey = std::pair<const char*, const wchar_t*>;
+std::map<MemberKey, DISPID>& DispidCache() {
+    static std::map<MemberKey, DISPID> cache;
     return cache;
-}
-
-std::wstring CacheKey(const char* typeName, const wchar_t* member) {
-    return WideText(typeName, CP_ACP) + L"." + member;
 }
 
 // One sink for the process's life.
@@ -89,7 +79,7 @@ IgnoringEventSink g_eventSink;
 // --- AutomationObject --------------------------------------------------------
 
 HRESULT AutomationObject::LookUpDispatchId(const wchar_t* member, DISPID& id) {
-    const std::wstring key = CacheKey(typeName_, member);
+    const MemberKey key(typeName_, member);
     auto& cache = DispidCache();
     auto found = cache.find(key);
     if (found != cache.end()) {

@@ -93,6 +93,12 @@ TWordForm::~TWordForm() {
     DestroyMainWindow();
 }
 
+namespace {
+// The form whose window this thread is creating right now, between the
+// CreateWindowExA call and its return; nullptr at every other moment.
+TWordForm* g_formBeingCreated = nullptr;
+}  // namespace
+
 TWordForm* TWordForm::Create(HINSTANCE instance) {
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -106,11 +112,14 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     RECT frame{0, 0, ClientWidth, ClientHeight};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
     std::unique_ptr<TWordForm> form(new TWordForm());
+    g_formBeingCreated = form.get();
     // Created without WS_VISIBLE and never shown: a window that is never
     // shown never gets a taskbar button either.
-    if (!::CreateWindowExA(0, Protocol::WorkerWindowClass, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                           frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
-        RaiseCreationError("The main window cannot be created");
+    const HWND window =
+        ::CreateWindowExA(0, Protocol::WorkerWindowClass, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get());
+    g_formBeingCreated = nullptr;
+    if (!window) RaiseCreationError("The main window cannot be created");
     return form.release();
 }
 
@@ -205,15 +214,24 @@ LRESULT TWordForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARA
     }
 }
 
+// The one WM_NCCREATE that binds the form: the system's own, on this thread,
+// for a window that has no form yet, while this thread creates that very
+// form's window. Any other (sent or posted by another program, with whatever
+// structure, or none) carries nothing to trust: not even its lParam is read.
+bool TWordForm::IsOwnCreation(HWND window, LPARAM lParam) noexcept {
+    if (!g_formBeingCreated || ::InSendMessage() || ::GetWindowLongPtrA(window, GWLP_USERDATA) != 0 || !lParam)
+        return false;
+    return reinterpret_cast<const CREATESTRUCTA*>(lParam)->lpCreateParams == g_formBeingCreated;
+}
+
 LRESULT CALLBACK TWordForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    TWordForm* form = nullptr;
     if (message == WM_NCCREATE) {
-        form = static_cast<TWordForm*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        if (!IsOwnCreation(window, lParam)) return FALSE;
+        TWordForm* form = g_formBeingCreated;
         form->window_.reset(window);
         (void)::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    } else {
-        form = reinterpret_cast<TWordForm*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
     }
+    TWordForm* form = reinterpret_cast<TWordForm*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!form) return ::DefWindowProcA(window, message, wParam, lParam);
     // Exceptions cannot travel through the system's frames back to the
     // message loop; they stop here, as the framework's default handling

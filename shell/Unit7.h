@@ -49,6 +49,7 @@ private:
     void Timer_StartProcessTimer();
     void DestroyMainWindow() noexcept;
     LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    [[nodiscard]] static bool IsOwnCreation(HWND window, LPARAM lParam) noexcept;
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     // Owned from WM_NCCREATE until WM_DESTROY.

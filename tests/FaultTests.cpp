@@ -111,20 +111,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- a failure of the worker's own ------------------------------------------------
 
-// Seen from the worker's environment, which it inherits from the host (see
-// preview/WordApplication.cpp): every automation string it makes fails to be
-// allocated, so the open's arguments cannot be built.
-class RefusedAutomationStrings {
-public:
-    RefusedAutomationStrings() { ::SetEnvironmentVariableA(Name, "1"); }
-    ~RefusedAutomationStrings() { ::SetEnvironmentVariableA(Name, nullptr); }
-    RefusedAutomationStrings(const RefusedAutomationStrings&) = delete;
-    RefusedAutomationStrings& operator=(const RefusedAutomationStrings&) = delete;
-
-private:
-    static constexpr char Name[] = "WORDPREVIEW_TEST_REFUSE_AUTOMATION_STRINGS";
-};
-
 // Word said nothing wrong: the worker itself failed. That must not end the
 // user's Word (and whatever unsaved work it holds): the host gets the
 // placeholder, and Word is put to rest as after a refused document.
@@ -134,7 +120,9 @@ TEST_F(FaultFixture, WorkersOwnFailureGivesThePlaceholderAndLeavesWordAlive) {
     ASSERT_NE(word, 0u);
     previewhost::PreviewOptions options = Options();
     options.request.deleteAlways = true;
-    const RefusedAutomationStrings refused;
+    // The worker's test image for a system with no memory for automation
+    // strings: the open's arguments cannot be built.
+    options.workerPath = testsupport::TestBinDir() + L"\\WordPreview-refusing.exe";
     const auto result = previewhost::RunPreview(options);
 
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
@@ -195,6 +183,42 @@ TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
     ::SetEvent(ownerMayEnd.get());  // in case the request ended before GoSignal
     if (owner.joinable()) owner.join();
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
+    EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
+    EXPECT_EQ(result.workerExitCode, 0u);
+}
+
+// A thread of the host ends owning the mutex, and the host then lets go of
+// its handle and opens the mutex again by name a second later: it abandoned
+// the mutex, but it is still there, and is served as any host that reopens.
+TEST_F(FaultFixture, HostReopeningAMutexItAbandonedIsStillServed) {
+    testsupport::WriteWordScript(json::object());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    UniqueHandle ownerMayEnd(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread owner;
+    std::atomic<bool> owned{false};
+    bool reopened = false;
+    previewhost::PreviewOptions options = Options();
+    options.beforeStart = [&](previewhost::HostChannel& channel) {
+        owner = std::thread([&, mutex = channel.Mutex()] {
+            (void)::WaitForSingleObject(mutex, INFINITE);
+            owned = true;
+            (void)::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
+            // Ends without releasing: the mutex is abandoned.
+        });
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return owned.load(); })) << "the owning thread never got the mutex";
+    };
+    options.afterGo = [&](previewhost::HostChannel& channel) {
+        ::SetEvent(ownerMayEnd.get());
+        owner.join();
+        channel.CloseMutexHandle();
+        ::Sleep(1000);
+        reopened = channel.ReopenMutex();
+    };
+    const auto result = previewhost::RunPreview(options);
+    ::SetEvent(ownerMayEnd.get());  // in case the request ended before GoSignal
+    if (owner.joinable()) owner.join();
+    EXPECT_TRUE(reopened) << "the mutex was gone";
+    EXPECT_EQ(result.outcome, Outcome::Preview) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
     EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
     EXPECT_EQ(result.workerExitCode, 0u);
 }

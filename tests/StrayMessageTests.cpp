@@ -36,12 +36,21 @@ enum class How {
     Send,        // SendMessageTimeout: sent, the reply awaited (bounded)
 };
 
+// What a sent message's lParam points at: nothing, or a CREATESTRUCT as a
+// creation message's must (the system carries it across processes).
+enum class Creation {
+    None,
+    Named,           // class and window name filled in, no creation parameter
+    Zeroed,          // every field 0
+    ForeignParameter,  // a creation parameter that is some address, not the worker's form
+};
+
 struct StrayMessage {
     const char* name;
     How how;
     UINT message;
     WPARAM wParam = 0;
-    bool withCreateStruct = false;  // lParam points at a CREATESTRUCT, as WM_CREATE's must
+    Creation creation = Creation::None;
 };
 
 enum class Stage {
@@ -59,7 +68,9 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.message.name << "/" << s
 const StrayMessage Messages[] = {
     {"PostedTimerWithTheStartTimersId", How::Post, WM_TIMER, TWordForm::StartTimerId},
     {"PostedTimerWithAnotherId", How::Post, WM_TIMER, 0x5EED},
-    {"SentCreate", How::Send, WM_CREATE, 0, true},
+    {"SentCreate", How::Send, WM_CREATE, 0, Creation::Named},
+    {"SentNcCreateZeroed", How::Send, WM_NCCREATE, 0, Creation::Zeroed},
+    {"SentNcCreateWithAForeignParameter", How::Send, WM_NCCREATE, 0, Creation::ForeignParameter},
     {"SentDestroy", How::Send, WM_DESTROY},
     {"SentNcDestroy", How::Send, WM_NCDESTROY},
     {"PostedClose", How::Post, WM_CLOSE},
@@ -83,14 +94,20 @@ void Deliver(const StrayMessage& m) {
             break;
         case How::Notify: EXPECT_TRUE(::SendNotifyMessageA(window, m.message, m.wParam, 0)); break;
         case How::Send: {
-            // The system carries a CREATESTRUCT across to the worker's process.
             CREATESTRUCTA create{};
-            create.lpszClass = Protocol::WorkerWindowClass;
-            create.lpszName = "WordForm";
-            const LPARAM lParam = m.withCreateStruct ? reinterpret_cast<LPARAM>(&create) : 0;
+            if (m.creation == Creation::Named) {
+                create.lpszClass = "TWordForm";
+                create.lpszName = "WordForm";
+            }
+            // Some address that is not the worker's form: the system's shared
+            // user data, mapped read-only in every process.
+            if (m.creation == Creation::ForeignParameter) create.lpCreateParams = reinterpret_cast<void*>(0x7FFE0000);
+            const LPARAM lParam = m.creation == Creation::None ? 0 : reinterpret_cast<LPARAM>(&create);
             DWORD_PTR reply = 0;
-            // Bounded: a worker that no longer answers fails the row, not the suite.
-            (void)::SendMessageTimeoutA(window, m.message, m.wParam, lParam, SMTO_ABORTIFHUNG, 5000, &reply);
+            // Bounded: a worker that no longer answers fails the row, not the
+            // suite; one that replied handled the message at the stage the row names.
+            EXPECT_NE(::SendMessageTimeoutA(window, m.message, m.wParam, lParam, SMTO_ABORTIFHUNG, 5000, &reply), 0)
+                << "the worker did not reply";
             break;
         }
     }
@@ -101,6 +118,11 @@ protected:
     StrayMessageTest()
         : DocumentFixture("stray-message-document.txt",
                           testdocument::NumberedText(4000, "line of a document among stray messages")) {}
+};
+
+class PlaceholderAmongStrayMessagesTest : public testdocument::DocumentFixture {
+protected:
+    PlaceholderAmongStrayMessagesTest() : DocumentFixture("stray-message-refused.txt", "a document Word refuses") {}
 };
 
 TEST_P(StrayMessageTest, RequestRunsOnceAndEndsCleanly) {
@@ -124,7 +146,11 @@ TEST_P(StrayMessageTest, RequestRunsOnceAndEndsCleanly) {
     }
     previewhost::PreviewOptions options = Options();
     options.bound = 30s;
-    options.beforeGo = [&](previewhost::HostChannel&) {
+    options.beforeGo = [&](previewhost::HostChannel& channel) {
+        // The request is taken: from now on the mapping lives on through the
+        // views alone, and a second attach (a creation run again) would find
+        // no block.
+        channel.CloseMappingHandle();
         if (row.stage != Stage::Heartbeat) return;
         Deliver(row.message);
         ::Sleep(300);  // time for the worker to meet it between its beats
@@ -157,6 +183,53 @@ TEST_P(StrayMessageTest, RequestRunsOnceAndEndsCleanly) {
     EXPECT_EQ(testword::DocumentsLeftOpen(log), 0);
     EXPECT_TRUE(testsupport::WordWindowIsMinimised());
     EXPECT_TRUE(testsupport::ReadTaskkillLog().empty());
+}
+
+// The destruction messages on the placeholder road: the worker's window
+// still owns the placeholder it publishes afterwards (Windows takes clipboard
+// data only from an owner that opened the clipboard with a window).
+TEST_F(PlaceholderAmongStrayMessagesTest, ADestroyMessageLeavesThePlaceholderOwnedByTheWorkersWindow) {
+    // Word stalls inside the open, refuses the document, then hangs in the
+    // clean-up: the worker is held alive with the placeholder published.
+    testsupport::WriteWordScript({{"stallOn", "Documents.Open"},
+                                  {"stallMs", 1500},
+                                  {"openResults", {"0x800A141F"}},
+                                  {"hangOn", "Documents.Close"},
+                                  {"hangOnCount", 2}});
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    std::atomic<bool> done{false};
+    std::thread neighbour([&] {
+        if (testsupport::WaitUntil(
+                [&] { return done || !testsupport::WordCalls(testsupport::ReadWordLog(), "Stalling").empty(); }, 30s, 5) &&
+            !done) {
+            Deliver({"SentDestroy", How::Send, WM_DESTROY});
+            Deliver({"SentNcDestroy", How::Send, WM_NCDESTROY});
+        }
+    });
+    HWND mainWindow = nullptr, owner = nullptr;
+    bool textOffered = false;
+    previewhost::PreviewOptions options = Options();
+    options.afterGo = [&](previewhost::HostChannel&) {
+        const bool held = testsupport::WaitUntil([] {
+            const auto closes = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Close");
+            return closes.size() == 2 && closes[1].value("action", "") == "hang";
+        }, 30s);
+        if (held) {
+            mainWindow = WorkerWindow();
+            owner = ::GetClipboardOwner();
+            textOffered = ::IsClipboardFormatAvailable(CF_TEXT) != FALSE;
+        }
+        testsupport::KillAllWordDoubles();  // lets the worker finish
+    };
+    const auto result = previewhost::RunPreview(options);
+    done = true;
+    neighbour.join();
+
+    ASSERT_NE(mainWindow, nullptr) << "the worker never reached the clean-up, or has no main window";
+    EXPECT_EQ(owner, mainWindow) << "the placeholder is not owned by the worker's window";
+    EXPECT_TRUE(textOffered);
+    EXPECT_EQ(result.outcome, Outcome::Placeholder) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
+    EXPECT_EQ(result.workerExitCode, 0u);
 }
 
 std::vector<Row> Rows() {

@@ -14,7 +14,9 @@
 #include "preview/PreviewRules.h"
 #include "preview/WordApplication.h"
 #include "shell/Unit7.h"
+#include "preview/PreviewProcedure.h"
 #include "testing/OtherProgramClipboard.h"
+#include "testing/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <iterator>
 #include <optional>
@@ -777,6 +780,76 @@ INSTANTIATE_TEST_SUITE_P(Windows, WordWindowTest,
                                            WindowCase{"TitledWithADocument", "OpusApp", "a.doc - Microsoft Word", false, false},
                                            WindowCase{"AnotherClassSameTitle", "NotWord", "Microsoft Word", true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- the preview out of memory ------------------------------------------------
+
+// The preview procedure in this process, against the Word double, with every
+// allocation of this thread refused from the moment Word is inside the open:
+// the worker's own failure must never hand the host a clipboard it did not
+// fill (the other program's text as the preview), and the clean-up needs no
+// memory: Word closes the document, gets its macro setting back, is let go,
+// and the file is deleted as the flags say.
+TEST(OutOfMemoryTest, FromTheOpenOnNoPreviewIsHandedOverAndTheCleanUpIsDone) {
+    testsupport::KillAllWordDoubles();
+    testsupport::ClearWordLog();
+    testsupport::WriteWordScript({{"stallOn", "Documents.Open"}, {"stallMs", 500}});
+    ASSERT_TRUE(testsupport::RegisterWordDouble());
+    ASSERT_NE(testsupport::StartWarmWord(), 0u);
+    const std::string path = testsupport::TempPath("out-of-memory.txt");
+    { std::ofstream(path, std::ios::binary) << "a document opened as memory runs out"; }
+
+    alignas(8) std::uint8_t bytes[4096] = {};
+    std::memcpy(bytes + 32, path.c_str(), path.size() + 1);  // DocumentPath
+    bytes[1752] = 1;                                          // DeleteAlways
+    bytes[4] = 1;                                             // PreviewTaken: the worker clears it only to hand over
+    SharedBlock request(bytes, sizeof bytes);
+    UniqueWindow owner(::CreateWindowExA(0, "STATIC", "worker stand-in", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                         nullptr, nullptr, nullptr));
+    ASSERT_TRUE(owner);
+    SetClipboardOwnerWindow(owner.get());
+    ASSERT_TRUE(otherprogram::PutClipboardText("another program's text"));
+
+    const OleApartment apartment;
+    TWordApplication word;
+    BindWordApplication(&word);
+    const DWORD thisThread = ::GetCurrentThreadId();
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        if (testsupport::WaitUntil(
+                [&] { return done || !testsupport::WordCalls(testsupport::ReadWordLog(), "Stalling").empty(); },
+                std::chrono::seconds(30), 2))
+            g_allocationsRefusedOnThread = thisThread;
+    });
+    bool escaped = false;
+    try {
+        ExtractPreview(request, true);
+    } catch (...) {
+        escaped = true;
+    }
+    g_allocationsRefusedOnThread = 0;
+    done = true;
+    watcher.join();
+    word.Disconnect();
+    BindWordApplication(nullptr);
+    SetClipboardOwnerWindow(nullptr);
+
+    EXPECT_FALSE(escaped) << "a failure left the preview procedure";
+    EXPECT_EQ(ClipboardText(), std::optional<std::string>("PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!"));
+    EXPECT_EQ(bytes[4], 1) << "handed over as if a preview were on the clipboard";
+    const auto log = testsupport::ReadWordLog();
+    EXPECT_FALSE(testsupport::WordCalls(log, "Stalling").empty()) << "the refusal never began";
+    const auto closes = testsupport::WordCalls(log, "Documents.Close");
+    ASSERT_EQ(closes.size(), 2u) << "the documents were not closed in the clean-up";
+    EXPECT_EQ(closes[1].value("closed", 0), 1);
+    EXPECT_EQ(testsupport::WordCalls(log, "Unadvise").size(), 1u) << "Word was not let go";
+    const auto puts = testsupport::WordCalls(log, "Application.AutomationSecurity.put");
+    ASSERT_EQ(puts.size(), 2u) << "the user's macro setting was not put back";
+    EXPECT_EQ(puts[1]["args"][0]["value"], 1);
+    EXPECT_FALSE(testsupport::FileExists(path)) << "the delete flag was not followed";
+    EXPECT_EQ(testsupport::WordProcessIds().size(), 1u);
+    testsupport::KillAllWordDoubles();
+    (void)::DeleteFileA(path.c_str());
+}
 
 }  // namespace
 
