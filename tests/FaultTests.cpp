@@ -158,30 +158,48 @@ TEST_F(FaultFixture, WordHangingInOpenIsEndedByTheHostsBoundAlone) {
 
 // --- the host misbehaves --------------------------------------------------------------
 
+// A thread of the host that takes the channel's new mutex before the worker
+// starts and, once told to, ends without releasing it: the mutex is abandoned.
+class AbandoningOwner {
+public:
+    AbandoningOwner() : mayEnd_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    AbandoningOwner(const AbandoningOwner&) = delete;
+    AbandoningOwner& operator=(const AbandoningOwner&) = delete;
+    ~AbandoningOwner() { Abandon(); }
+
+    void Take(HANDLE mutex) {
+        thread_ = std::thread([this, mutex] {
+            (void)::WaitForSingleObject(mutex, INFINITE);  // a new mutex nobody else holds yet
+            owned_ = true;
+            (void)::WaitForSingleObject(mayEnd_.get(), INFINITE);
+        });
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return owned_.load(); })) << "the owning thread never got the mutex";
+    }
+    // Returns once the thread has ended.
+    void Abandon() {
+        ::SetEvent(mayEnd_.get());
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    UniqueHandle mayEnd_;
+    std::thread thread_;
+    std::atomic<bool> owned_{false};
+};
+
 TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
     testsupport::WriteWordScript(json::object());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
-    UniqueHandle ownerMayEnd(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    std::thread owner;
-    std::atomic<bool> owned{false};
+    AbandoningOwner owner;
     previewhost::PreviewOptions options = Options();
-    options.beforeStart = [&](previewhost::HostChannel& channel) {
-        owner = std::thread([&, mutex = channel.Mutex()] {
-            (void)::WaitForSingleObject(mutex, INFINITE);  // a new mutex nobody else holds yet
-            owned = true;
-            (void)::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
-            // Ends without releasing: the mutex is abandoned.
-        });
-        EXPECT_TRUE(testsupport::WaitUntil([&] { return owned.load(); })) << "the owning thread never got the mutex";
-    };
+    options.beforeStart = [&](previewhost::HostChannel& channel) { owner.Take(channel.Mutex()); };
     options.afterGo = [&](previewhost::HostChannel& channel) {
         ::Sleep(300);
         EXPECT_EQ(channel.Byte(layout::GoSignal), 1) << "the worker went on without the mutex";
-        ::SetEvent(ownerMayEnd.get());
+        owner.Abandon();
     };
     const auto result = previewhost::RunPreview(options);
-    ::SetEvent(ownerMayEnd.get());  // in case the request ended before GoSignal
-    if (owner.joinable()) owner.join();
+    owner.Abandon();  // in case the request ended before GoSignal
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
     EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
     EXPECT_EQ(result.workerExitCode, 0u);
@@ -193,30 +211,18 @@ TEST_F(FaultFixture, MutexAbandonedWhileTheWorkerWaitsIsTakenOver) {
 TEST_F(FaultFixture, HostReopeningAMutexItAbandonedIsStillServed) {
     testsupport::WriteWordScript(json::object());
     ASSERT_NE(testsupport::StartWarmWord(), 0u);
-    UniqueHandle ownerMayEnd(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    std::thread owner;
-    std::atomic<bool> owned{false};
+    AbandoningOwner owner;
     bool reopened = false;
     previewhost::PreviewOptions options = Options();
-    options.beforeStart = [&](previewhost::HostChannel& channel) {
-        owner = std::thread([&, mutex = channel.Mutex()] {
-            (void)::WaitForSingleObject(mutex, INFINITE);
-            owned = true;
-            (void)::WaitForSingleObject(ownerMayEnd.get(), INFINITE);
-            // Ends without releasing: the mutex is abandoned.
-        });
-        EXPECT_TRUE(testsupport::WaitUntil([&] { return owned.load(); })) << "the owning thread never got the mutex";
-    };
+    options.beforeStart = [&](previewhost::HostChannel& channel) { owner.Take(channel.Mutex()); };
     options.afterGo = [&](previewhost::HostChannel& channel) {
-        ::SetEvent(ownerMayEnd.get());
-        owner.join();
+        owner.Abandon();
         channel.CloseMutexHandle();
         ::Sleep(1000);
         reopened = channel.ReopenMutex();
     };
     const auto result = previewhost::RunPreview(options);
-    ::SetEvent(ownerMayEnd.get());  // in case the request ended before GoSignal
-    if (owner.joinable()) owner.join();
+    owner.Abandon();  // in case the request ended before GoSignal
     EXPECT_TRUE(reopened) << "the mutex was gone";
     EXPECT_EQ(result.outcome, Outcome::Preview) << previewhost::OutcomeName(result.outcome) << ": " << result.failure;
     EXPECT_EQ(result.clipboardText, text_.substr(0, 3000));
