@@ -92,6 +92,11 @@ std::vector<Scenario> Scenarios() {
     return {
         {.name = "ShortDocumentCopiedWhole"},
         {.name = "LongDocumentCutTo3000", .documentLength = 5000, .clipboard = Clip::First3000},
+        // Around the limit, Word's final paragraph mark counts as a position:
+        // 2999 characters and the mark end at 3000 and are copied whole.
+        {.name = "Document2999CopiedWholeWithItsMark", .documentLength = 2999},
+        {.name = "Document3000CutBeforeItsMark", .documentLength = 3000, .clipboard = Clip::First3000},
+        {.name = "Document3001CutTo3000", .documentLength = 3001, .clipboard = Clip::First3000},
         {.name = "WordNotRunningIsStarted", .word = WordState::NotRunning, .newWords = 1},
         {.name = "WordNotInstalled", .word = WordState::NotRegistered, .flags = Flags(1, true, true),
          .outcome = Outcome::WordUnavailable, .clipboard = Clip::Untouched, .wordReady = false, .opens = 0,
@@ -99,9 +104,10 @@ std::vector<Scenario> Scenarios() {
         // The window was minimised before the open, not after: there is no clean-up.
         {.name = "ServerFaultReconnectsAndLeavesEverything", .script = {{"openResults", {"0x80010105"}}},
          .flags = Flags(1, true, true), .outcome = Outcome::Placeholder, .clipboard = Clip::Placeholder, .closes = 1,
-         .handedOver = false},
+         .handedOver = false, .connections = 2},
+        // The retry connects afresh: a second event sink on the same Word.
         {.name = "ServerUnavailableRetriesOnce", .script = {{"openResults", {"0x800706BA", "0"}}}, .opens = 2,
-         .closes = 3},
+         .closes = 3, .connections = 2},
         // The retry is the last attempt: the same code again is a failure
         // like any other, and ends every Word.
         {.name = "ServerUnavailableTwiceKillsEveryWord", .script = {{"openResults", {"0x800706BA", "0x800706BA"}}},
@@ -366,6 +372,21 @@ INSTANTIATE_TEST_SUITE_P(Word, PreviewScenarioTest, ::testing::ValuesIn(Scenario
 
 // --- the exact conversation with Word on the normal road --------------------
 
+// The tests below start a double of their own: it is ended, and the double
+// registered again, however the test ends, so that an early assertion leaves
+// nothing behind for the next test.
+class OwnWordTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        testsupport::KillAllWordDoubles();
+        (void)testsupport::RegisterWordDouble();
+    }
+};
+class WordConversationTest : public OwnWordTest {};
+class StageTraceTest : public OwnWordTest {};
+class ServerFaultTest : public OwnWordTest {};
+class ClipboardHeldTest : public OwnWordTest {};
+
 // The host's side of one request for this document, with a bound that a
 // loaded machine meets.
 previewhost::PreviewOptions OptionsFor(const std::string& documentPath) {
@@ -452,7 +473,7 @@ void ExpectMacroSettingCalls(const std::vector<json>& log, long usersSetting) {
     EXPECT_EQ(puts[1]["args"][0]["value"], usersSetting);
 }
 
-TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
+TEST_F(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     // Not Word's default: the value put back is the one read.
     constexpr long usersMacroSetting = 2;
     ASSERT_NE(testsupport::StartFreshWarmWord({{"automationSecurityAtStart", usersMacroSetting}}), 0u);
@@ -483,13 +504,12 @@ TEST(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments) {
     ExpectOpenArguments(log, path);
     ExpectCloseAndCutArguments(log);
     ExpectMacroSettingCalls(log, usersMacroSetting);
-    testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
 
 // A host that runs the worker as a debuggee sees a line for every stage, in
 // the order of the road.
-TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
+TEST_F(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     ASSERT_NE(testsupport::StartFreshWarmWord(json::object()), 0u);
     const std::string path = testsupport::TempPath("traced.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(100);
@@ -506,13 +526,12 @@ TEST(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     for (const auto& line : result.traceLines)
         if (next < std::size(stages) && line.name.rfind(std::string("WordPreview: ") + stages[next], 0) == 0) ++next;
     EXPECT_EQ(next, std::size(stages)) << "missing from \"" << (next < std::size(stages) ? stages[next] : "") << "\" on";
-    testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
 
 // A Word without the macro setting (older than the property) previews as
 // before, and a debugging host is told that macros were not forbidden.
-TEST(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
+TEST_F(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
     ASSERT_NE(testsupport::StartFreshWarmWord({{"automationSecurityMember", false}}), 0u);
     const std::string path = testsupport::TempPath("older-word.txt");
     std::ofstream(path, std::ios::binary) << DocumentText(100);
@@ -528,7 +547,6 @@ TEST(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
     const auto unknown = testsupport::WordCalls(testsupport::ReadWordLog(), "GetIDsOfNames");
     ASSERT_FALSE(unknown.empty());
     EXPECT_EQ(unknown[0]["name"], "AutomationSecurity");
-    testsupport::KillAllWordDoubles();
     ::DeleteFileA(path.c_str());
 }
 
@@ -539,32 +557,35 @@ TEST(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
 // worker pauses before the mutex goes back to the host. The pause is all
 // there is to see of that step, so its length is bounded from below; a slow
 // machine only lengthens it.
-TEST(ServerFaultTest, AFailedReconnectPausesBeforeTheMutexComesBack) {
+TEST_F(ServerFaultTest, AFailedReconnectPausesBeforeTheMutexComesBack) {
     ASSERT_NE(testsupport::StartFreshWarmWord(
                   {{"openResults", {"0x80010105"}}, {"unreachableAfter", "Documents.Open"}}),
               0u);
     testsupport::UnregisterWordDouble();
-    const auto result = previewhost::RunPreview(OptionsFor("C:\\faulted.doc"));
-    (void)testsupport::RegisterWordDouble();
+    previewhost::PreviewOptions options = OptionsFor("C:\\faulted.doc");
+    ULONGLONG mutexTick = 0;
+    options.beforeAcknowledge = [&](previewhost::HostChannel&) { mutexTick = ::GetTickCount64(); };
+    const auto result = previewhost::RunPreview(options);
 
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
     EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
-    std::optional<double> go, mutex;
-    for (const auto& stage : result.stages) {
-        if (stage.name == "go") go = stage.milliseconds;
-        if (stage.name == "mutex") mutex = stage.milliseconds;
-    }
-    ASSERT_TRUE(go && mutex);
-    EXPECT_GE(*mutex - *go, 450.0) << "no pause after the failed reconnect";
     const auto log = testsupport::ReadWordLog();
+    const auto opens = testsupport::WordCalls(log, "Documents.Open");
+    ASSERT_EQ(opens.size(), 1u);
+    ASSERT_NE(mutexTick, 0u) << "the host never got the mutex";
+    // From Word's answer to the mutex's return: the pause, and nothing a
+    // slow start or a slow Word could have lengthened instead.
+    const ULONGLONG answered = opens[0].value("tick", ULONGLONG{0});
+    EXPECT_GE(mutexTick - answered, 450u) << "no pause after the failed reconnect";
+    // One connection: the reconnect was tried and found no Word.
+    EXPECT_EQ(testsupport::WordCalls(log, "Advise").size(), 1u);
     EXPECT_EQ(testsupport::WordCalls(log, "Unreachable").size(), 1u);
     EXPECT_TRUE(testsupport::WordCalls(log, "ClassFactory.CreateInstance").empty());
-    testsupport::KillAllWordDoubles();
 }
 
 // --- the clipboard held by another program ------------------------------------
 
-TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
+TEST_F(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
     ASSERT_NE(testsupport::StartFreshWarmWord({{"openResults", {"0x800A141F"}}}), 0u);
 
     std::atomic<bool> holding{false}, released{false}, holderDone{false};
@@ -576,7 +597,11 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
             ClipboardSession clipboard;
             if (clipboard.Open(window.get())) {
                 holding = true;
-                ::Sleep(1500);
+                // Held until Word has refused the document, and a moment
+                // more: the worker meets a clipboard that is not free.
+                (void)testsupport::WaitUntil(
+                    [] { return !testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open").empty(); }, 30s);
+                ::Sleep(300);
                 released = true;
             }
             holderDone = true;
@@ -585,13 +610,13 @@ TEST(ClipboardHeldTest, PlaceholderArrivesAfterTheHolderLetsGo) {
         EXPECT_TRUE(testsupport::WaitUntil([&] { return holding || holderDone; }) && holding)
             << "the holder could not open the clipboard";
     };
+    bool releasedBeforeTheMutexCameBack = false;
+    options.beforeAcknowledge = [&](previewhost::HostChannel&) { releasedBeforeTheMutexCameBack = released; };
     const auto result = previewhost::RunPreview(options);
-    const bool releasedBeforeTheMutexCameBack = released;
     holder.join();
     EXPECT_TRUE(releasedBeforeTheMutexCameBack);
     EXPECT_EQ(result.outcome, Outcome::Placeholder) << result.failure;
     EXPECT_EQ(result.clipboardText, Protocol::PlaceholderText);
-    testsupport::KillAllWordDoubles();
 }
 
 // --- whose the placeholder is ---------------------------------------------------
