@@ -58,6 +58,7 @@ public:
     std::size_t Size() const { return size_; }
     const std::string& MutexName() const { return mutexName_; }
     HANDLE Mutex() const { return mutex_.get(); }
+    HANDLE Mapping() const { return mapping_.get(); }
     // Tests: a host that lets go of its mutex handle for a while and then
     // opens the mutex again by name. Reopening fails (false) once nobody
     // holds the mutex any more and it has ceased to exist.

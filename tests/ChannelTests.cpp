@@ -135,10 +135,24 @@ TEST_F(ChannelTest, InactiveHostDropsTheRequestWithoutHeartbeatOrMutex) {
     ExpectHostBytesUnchanged();
 }
 
+// How many handles the kernel counts for the object behind `handle`, ours included.
+std::optional<ULONG> HandleCountOf(HANDLE handle) {
+    using QueryObject = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    PUBLIC_OBJECT_BASIC_INFORMATION information{};
+    if (!query || query(handle, ObjectBasicInformation, &information, sizeof information, nullptr) != 0)
+        return std::nullopt;
+    return information.HandleCount;
+}
+
 TEST_F(ChannelTest, NormalRoadBeatsUntilGoThenTakesTheMutexAndFinishes) {
     StartWorker();
     ASSERT_TRUE(WaitUntil([&] { return channel_.Byte(layout::WorkerBusy) == 1; }));
     EXPECT_EQ(channel_.Byte(layout::RequestPending), 0);
+    // Attached, the worker keeps its view and has closed its mapping handle:
+    // the mapping is counted with the host's handle alone.
+    EXPECT_EQ(HandleCountOf(channel_.Mapping()), std::optional<ULONG>(1));
     ASSERT_TRUE(WaitUntil([&] { return channel_.Heartbeat() != 0; }));
 
     // While GoSignal stays 0 the heartbeat follows the C clock.

@@ -132,6 +132,10 @@ std::vector<Scenario> Scenarios() {
          .deleted = true, .handedOver = false, .killed = true, .newWords = 1},
         {.name = "SelectionEndZeroOnceRetriesWithAFreshWord", .script = {{"endZeroReads", 1}}, .opens = 2,
          .closes = 3, .killed = true, .newWords = 1},
+        // The retry's Word also says its selection ends at 0 but copies it
+        // all the same: the last attempt hands over what Word copied.
+        {.name = "SelectionEndZeroOnTheRetryHandsOverWhatWordCopies", .script = {{"endZeroReads", 3}}, .opens = 2,
+         .closes = 3, .killed = true, .newWords = 1},
         // Word selects an empty document's final paragraph mark: it is not
         // empty to the worker, and the preview is that mark.
         {.name = "EmptyDocumentPreviewsItsParagraphMark", .documentLength = 0},
