@@ -12,7 +12,6 @@
 // The draws are in FuzzPlan, what the worker should do in FuzzOracle, the
 // host's side in FuzzHost; this file runs the blocks and judges them.
 #include "channel/SharedBlockLayout.h"
-#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "stress/FuzzHost.h"
 #include "stress/FuzzOracle.h"
@@ -220,7 +219,8 @@ void Fuzzer::JudgeBytes(const BlockRun& b, Verdict& verdict) {
 
 // The path Word was asked to open is the block's, cut at its NUL or at its capacity.
 void Fuzzer::JudgeOpenedPath(const BlockRun& b, Verdict& verdict) {
-    const std::string want = Utf8Text(WideText(PathIn(b.block), CP_ACP));
+    // The double logs what it was given as UTF-8; the block holds the system code page.
+    const std::string want = testsupport::SystemNarrow(testsupport::SystemWide(PathIn(b.block), CP_ACP), CP_UTF8);
     for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
         const json& args = open.value("args", json::array());
         const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()
