@@ -46,6 +46,15 @@ bool ReachesCleanUp(const Plan& plan) {
     return WordReachable(plan) && plan.word != WordPlan::ServerFault;
 }
 
+std::size_t PlannedOpens(const Plan& plan) {
+    switch (plan.word) {
+        case WordPlan::NotRegistered: return 0;
+        case WordPlan::Unavailable:
+        case WordPlan::UnavailableThenOpen: return 2;
+        default: return 1;
+    }
+}
+
 namespace {
 
 // The per-kind delete flags, by the kind that selects each; every other

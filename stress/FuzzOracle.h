@@ -17,6 +17,12 @@ namespace fuzz {
 // honoured. Both follow from the plan alone, never from what the worker did.
 [[nodiscard]] bool ReachesCleanUp(const Plan& plan);
 
+// How many times Word is asked to open the document when the host is active:
+// none when Word cannot be reached, two when the first open finds Word gone
+// (the retry opens again), else one (a Word that dies before the open is
+// replaced by the retry, whose open is the only one Word sees).
+[[nodiscard]] std::size_t PlannedOpens(const Plan& plan);
+
 // Whether the block's flags ask for the document to be deleted.
 [[nodiscard]] bool DeletionFlagged(const std::vector<std::uint8_t>& block);
 
