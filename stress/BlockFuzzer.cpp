@@ -223,9 +223,9 @@ void Fuzzer::JudgeOpenedPath(const BlockRun& b, Verdict& verdict) {
     // The double logs what it was given as UTF-8; the block holds the system code page.
     const std::string want = testsupport::SystemNarrow(testsupport::SystemWide(PathIn(b.block), CP_ACP), CP_UTF8);
     const std::vector<json> opens = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open");
-    if (!b.run.hung && !b.run.dialog && opens.size() != PlannedOpens(b.plan)) {
+    if (!b.run.hung && !b.run.dialog && opens.size() != PlannedOpens(b.plan, b.e)) {
         verdict.Fail(&Totals::wrongPaths, "Word was asked to open the document " + std::to_string(opens.size()) +
-                                              " times, planned " + std::to_string(PlannedOpens(b.plan)));
+                                              " times, planned " + std::to_string(PlannedOpens(b.plan, b.e)));
         return;
     }
     for (const json& open : opens) {
