@@ -18,6 +18,8 @@ inline constexpr long PreviewLengthLimit = 3000;
 // The class of the worker's hidden main window, which other programs find
 // (and may ask to close) by it.
 inline constexpr char WorkerWindowClass[] = "TWordForm";
+// That window's caption.
+inline constexpr char WorkerWindowCaption[] = "WordForm";
 
 // Word.Application, the class the worker attaches to or starts.
 inline constexpr CLSID CLSID_WordApplication = {

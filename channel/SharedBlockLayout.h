@@ -49,12 +49,6 @@ inline constexpr std::size_t MutexName = 1816;
 // worker treats such a block as absent.
 inline constexpr std::size_t MinimumViewSize = MutexName + 1;
 
-// The bytes the worker may ever write: [0, 5), 18, [552, 556).
-inline constexpr bool IsWorkerOwned(std::size_t offset) {
-    return offset <= PreviewTaken || offset == OpenRejected ||
-           (offset >= Heartbeat && offset < Heartbeat + 4);
-}
-
 static_assert(RequestKind == 16);
 static_assert(OpenRejected == 18);
 static_assert(DocumentPath == 32);

@@ -22,6 +22,6 @@ void MinimiseWordByClass() {
 
 void KillWordInstances() {
     TraceStage("killing every Word process");
-    // The image name is quoted on purpose; the command's outcome is not examined.
-    (void)std::system("taskkill.exe /f /t /im \"winword.exe\"");
+    // The command's outcome is not examined.
+    (void)std::system(KillWordCommand);
 }

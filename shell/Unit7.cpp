@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr char FormCaption[] = "WordForm";
 constexpr int ClientWidth = 554;
 constexpr int ClientHeight = 292;
 
@@ -116,7 +115,7 @@ TWordForm* TWordForm::Create(HINSTANCE instance) {
     // Created without WS_VISIBLE and never shown: a window that is never
     // shown never gets a taskbar button either.
     const HWND window =
-        ::CreateWindowExA(0, Protocol::WorkerWindowClass, FormCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+        ::CreateWindowExA(0, Protocol::WorkerWindowClass, Protocol::WorkerWindowCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                           frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get());
     g_formBeingCreated = nullptr;
     if (!window) RaiseCreationError("The main window cannot be created");

@@ -12,7 +12,6 @@
 // The draws are in FuzzPlan, what the worker should do in FuzzOracle, the
 // host's side in FuzzHost; this file runs the blocks and judges them.
 #include "channel/SharedBlockLayout.h"
-#include "common/TextConversion.h"
 #include "host/PreviewHost.h"
 #include "stress/FuzzHost.h"
 #include "stress/FuzzOracle.h"
@@ -218,10 +217,18 @@ void Fuzzer::JudgeBytes(const BlockRun& b, Verdict& verdict) {
     if (!stray.empty()) verdict.Fail(&Totals::strayWrites, stray);
 }
 
-// The path Word was asked to open is the block's, cut at its NUL or at its capacity.
+// Word was asked to open the document as often as the plan says, each time
+// with the block's path, cut at its NUL or at its capacity.
 void Fuzzer::JudgeOpenedPath(const BlockRun& b, Verdict& verdict) {
-    const std::string want = Utf8Text(WideText(PathIn(b.block), CP_ACP));
-    for (const json& open : testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open")) {
+    // The double logs what it was given as UTF-8; the block holds the system code page.
+    const std::string want = testsupport::SystemNarrow(testsupport::SystemWide(PathIn(b.block), CP_ACP), CP_UTF8);
+    const std::vector<json> opens = testsupport::WordCalls(testsupport::ReadWordLog(), "Documents.Open");
+    if (!b.run.hung && !b.run.dialog && opens.size() != PlannedOpens(b.plan, b.e)) {
+        verdict.Fail(&Totals::wrongPaths, "Word was asked to open the document " + std::to_string(opens.size()) +
+                                              " times, planned " + std::to_string(PlannedOpens(b.plan, b.e)));
+        return;
+    }
+    for (const json& open : opens) {
         const json& args = open.value("args", json::array());
         const std::string got = !args.empty() && args[0].contains("value") && args[0]["value"].is_string()
                                     ? args[0]["value"].get<std::string>()

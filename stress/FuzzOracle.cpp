@@ -46,6 +46,23 @@ bool ReachesCleanUp(const Plan& plan) {
     return WordReachable(plan) && plan.word != WordPlan::ServerFault;
 }
 
+std::size_t PlannedOpens(const Plan& plan, const Expectation& e) {
+    // Without a scripted text the double opens the file the path names; any
+    // other path fails the open.
+    const bool documentOpens = plan.text.has_value() || e.namesDocument;
+    switch (plan.word) {
+        case WordPlan::NotRegistered: return 0;
+        case WordPlan::Unavailable:
+        case WordPlan::UnavailableThenOpen: return 2;
+        // An empty selection on the first attempt opens the document again.
+        case WordPlan::EndZero: return documentOpens ? 2 : 1;
+        // Dying as it hands out Documents for the open is dying in the open
+        // (0x800706BE): every Word is killed, and nothing was opened.
+        case WordPlan::DieOn: return plan.dieOn == "Application.Documents" && plan.dieOnCount == 2 ? 0 : 1;
+        default: return 1;
+    }
+}
+
 namespace {
 
 // The per-kind delete flags, by the kind that selects each; every other

@@ -33,4 +33,12 @@ struct Expectation {
 
 [[nodiscard]] Expectation ExpectationFor(const std::vector<std::uint8_t>& block, const std::string& documentPath);
 
+// How many times Word is asked to open the document when the host is active:
+// none when Word cannot be reached; two when the first open finds Word gone,
+// or when the first selection of a document that opened is empty (the retry
+// opens it again); none when Word dies handing out Documents for the open;
+// else one (a Word that dies earlier is replaced by the retry, whose open is
+// the only one Word sees).
+[[nodiscard]] std::size_t PlannedOpens(const Plan& plan, const Expectation& e);
+
 }  // namespace fuzz

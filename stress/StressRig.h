@@ -3,7 +3,6 @@
 #pragma once
 
 #include "common/KernelResources.h"
-#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
 #include "testing/TestSupport.h"
 
@@ -17,7 +16,7 @@ namespace stressrig {
 // In the system code page, in which the worker reads the path.
 inline std::string ScratchFolder(const char* name) {
     const std::string folder = testsupport::TempPath(name) + "\\";
-    (void)::CreateDirectoryW(WideText(folder, CP_ACP).c_str(), nullptr);
+    (void)::CreateDirectoryW(testsupport::SystemWide(folder, CP_ACP).c_str(), nullptr);
     return folder;
 }
 

@@ -2,7 +2,6 @@
 
 #include "channel/Protocol.h"
 #include "common/ComResources.h"
-#include "common/TextConversion.h"
 #include "testing/ProcessTools.h"
 
 #include <algorithm>
@@ -27,7 +26,7 @@ std::wstring DosPathOf(const char* unixPath) {
         if (dos) return std::wstring(static_cast<const wchar_t*>(dos.get()));
     }
     // Not under Wine (or no mapping): Wine's default drive for "/".
-    std::wstring path = L"Z:" + WideText(unixPath, CP_UTF8);
+    std::wstring path = L"Z:" + SystemWide(unixPath, CP_UTF8);
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
@@ -102,14 +101,32 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+std::wstring SystemWide(std::string_view text, UINT codePage) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) (void)::MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string SystemNarrow(std::wstring_view text, UINT codePage) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int length = ::WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) (void)::WideCharToMultiByte(codePage, 0, text.data(), size, narrow.data(), length, nullptr, nullptr);
+    return narrow;
+}
+
 std::string TempPath(const std::string& name) {
     wchar_t folder[MAX_PATH + 1] = L"";
     const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    return NarrowText(std::wstring_view(folder, length <= MAX_PATH ? length : 0), CP_ACP) + name;
+    return SystemNarrow(std::wstring_view(folder, length <= MAX_PATH ? length : 0), CP_ACP) + name;
 }
 
 bool FileExists(const std::string& path) {
-    return ::GetFileAttributesW(WideText(path, CP_ACP).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(SystemWide(path, CP_ACP).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::wstring TestBinDir() {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
@@ -20,6 +21,12 @@ namespace testsupport {
 // hanging it.
 [[nodiscard]] bool WaitUntil(const std::function<bool()>& condition,
                              std::chrono::milliseconds bound = std::chrono::seconds(30), DWORD pollMs = 1);
+
+// Text from a code page to UTF-16 and back, asked of the system itself
+// (MultiByteToWideChar, WideCharToMultiByte) rather than of the product's
+// conversions, so that a fault in those cannot cancel out in a test.
+[[nodiscard]] std::wstring SystemWide(std::string_view text, UINT codePage);
+[[nodiscard]] std::string SystemNarrow(std::wstring_view text, UINT codePage);
 
 // `name` in the temp folder, in the system code page (as the block carries a
 // document's path); the folder may have any name that code page can spell.

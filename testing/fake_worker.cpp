@@ -18,6 +18,13 @@
 //   hold-mutex         takes the mutex and never lets go
 //   die-holding        exits (code 9) while owning the mutex, WorkerBusy still set
 //   no-exit            never exits after the acknowledgement
+// and one mode for each of the fuzzer's judges, each a worker wrong in one way
+// (besides never deleting and never asking Word to open anything):
+//   stray_writes       flips byte 5 of every block it takes, a byte of the host's
+//   wrong_takes        sets WorkerBusy in every block it maps, one without a
+//                      usable mutex name included
+//   wrong_word_ready   leaves WordReady 0 though Word could be reached
+//   wrong_paths        the default road: Word is never asked to open the path
 #include "channel/Protocol.h"
 #include "channel/SharedBlockLayout.h"
 #include "common/KernelResources.h"
@@ -60,6 +67,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     MEMORY_BASIC_INFORMATION info{};
     const std::size_t size = ::VirtualQuery(view.get(), &info, sizeof info) ? info.RegionSize : 0;
     const char* bytes = static_cast<const char*>(view.get());
+    if (mode == "wrong_takes" && size > Layout::WorkerBusy) block[Layout::WorkerBusy] = 1;
     if (size <= Layout::MutexName) return 0;
     const std::string path(bytes + Layout::DocumentPath, ::strnlen(bytes + Layout::DocumentPath, Layout::DocumentPathCapacity - 1));
     const std::size_t nameLength = ::strnlen(bytes + Layout::MutexName, size - Layout::MutexName);
@@ -69,6 +77,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     block[Layout::RequestPending] = 0;
     block[Layout::WorkerBusy] = 1;
+    if (mode == "stray_writes") block[5] = static_cast<std::uint8_t>(block[5] ^ 0xFF);
     Say("request taken: " + path);
     if (!block[Layout::HostActive]) {
         block[Layout::WorkerBusy] = 0;
@@ -88,7 +97,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (mode == "hold-mutex") ::Sleep(INFINITE);
     if (mode == "die-holding") ::ExitProcess(9);
 
-    block[Layout::WordReady] = mode == "no-word" ? 0 : 1;
+    block[Layout::WordReady] = mode == "no-word" || mode == "wrong_word_ready" ? 0 : 1;
     if (mode == "refused") block[Layout::OpenRejected] = 1;
     const bool placeholder = mode == "placeholder" || mode == "refused" || mode == "no-word";
     PutOnClipboard(placeholder ? Protocol::PlaceholderText : "fake preview of " + path);

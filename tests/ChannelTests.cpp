@@ -65,7 +65,7 @@ protected:
         // Every byte gets a pattern first, so that a stray write anywhere shows.
         for (std::size_t i = 0; i < channel_.Size(); ++i) channel_.Bytes()[i] = static_cast<std::uint8_t>(i * 7 + 3);
         for (std::size_t i = 0; i < channel_.Size(); ++i)
-            if (layout::IsWorkerOwned(i)) channel_.Bytes()[i] = Untouched;
+            if (testblock::IsWorkerOwned(i)) channel_.Bytes()[i] = Untouched;
         previewhost::RequestFields request;
         request.documentPath = "C:\\no-such-folder\\document.doc";
         request.requestKind = 1;
@@ -82,7 +82,7 @@ protected:
 
     void SetHostByte(std::size_t offset, std::uint8_t value) {
         channel_.SetByte(offset, value);
-        if (!layout::IsWorkerOwned(offset)) before_[offset] = value;
+        if (!testblock::IsWorkerOwned(offset)) before_[offset] = value;
     }
 
     void StartWorker(const std::wstring& directory = {}) {

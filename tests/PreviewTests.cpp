@@ -443,7 +443,9 @@ void ExpectOpenArguments(const std::vector<json>& log, const std::string& path) 
     }
 }
 
-// Close's three arguments, and the cut to the preview's length.
+// Close's three arguments, the cut to the preview's length, and the collapse
+// to an empty selection at 0 that is copied once more (so that the clipboard
+// no longer holds Word's data object).
 void ExpectCloseAndCutArguments(const std::vector<json>& log) {
     const auto closes = testsupport::WordCalls(log, "Documents.Close");
     ASSERT_FALSE(closes.empty());
@@ -455,10 +457,27 @@ void ExpectCloseAndCutArguments(const std::vector<json>& log) {
     EXPECT_EQ(closeArgs[1]["value"], 1);
     EXPECT_EQ(closeArgs[2]["inner"], VT_BOOL);
     EXPECT_EQ(closeArgs[2]["value"], 0);
-    const auto cut = testsupport::WordCalls(log, "Selection.End.put");
-    ASSERT_FALSE(cut.empty());
-    EXPECT_EQ(cut[0]["args"][0]["vt"], VT_I4);
-    EXPECT_EQ(cut[0]["args"][0]["value"], 3000);
+    const auto ends = testsupport::WordCalls(log, "Selection.End.put");
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0]["args"][0]["vt"], VT_I4);
+    EXPECT_EQ(ends[0]["args"][0]["value"], 3000) << "the cut";
+    EXPECT_EQ(ends[1]["args"][0]["vt"], VT_I4);
+    EXPECT_EQ(ends[1]["args"][0]["value"], 0) << "the collapse's end";
+    const auto starts = testsupport::WordCalls(log, "Selection.Start.put");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0]["args"][0]["vt"], VT_I4);
+    EXPECT_EQ(starts[0]["args"][0]["value"], 0) << "the collapse's start";
+    // The preview's copy takes the first 3000 characters; the collapse's copy
+    // finds nothing selected (Word refuses it, 0x800A11FD, and the worker lets that be).
+    const auto copies = testsupport::WordCalls(log, "Selection.Copy");
+    ASSERT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies[0]["args"].size(), 0u);
+    EXPECT_EQ(copies[0].value("copied", std::string()).size(), 3000u) << "the preview's copy";
+    EXPECT_EQ(copies[0]["result"], 0u);
+    EXPECT_EQ(copies[1]["args"].size(), 0u);
+    EXPECT_FALSE(copies[1].contains("copied"))
+        << "the collapse's copy copied " << copies[1].value("copied", std::string()).size() << " characters";
+    EXPECT_EQ(copies[1].value("scode", 0u), 0x800A11FDu) << "the collapse's copy";
 }
 
 // The macro setting: read, forbidden (3) right before the open, and the

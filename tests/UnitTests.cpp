@@ -157,6 +157,16 @@ struct ErrorCase {
 
 void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
 
+// The system's own text for a code, asked of FormatMessageA here, without
+// its trailing line break: what an error's message is expected to carry.
+std::string SystemTextOf(HRESULT code) {
+    char text[1024] = "";
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
+    return std::string(text, length);
+}
+
 class AutomationErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(AutomationErrorTest, CarriesWordsCodeAndATrimmedMessage) {
@@ -174,7 +184,7 @@ TEST_P(AutomationErrorTest, CarriesWordsCodeAndATrimmedMessage) {
         if (c.expectedMessage) {
             EXPECT_EQ(e.Message(), c.expectedMessage);
         } else {
-            EXPECT_EQ(e.Message(), SystemErrorText(c.expectedCode));
+            EXPECT_EQ(e.Message(), SystemTextOf(c.expectedCode));
         }
         EXPECT_FALSE(e.Message().empty());
         if (c.invokeResult == DISP_E_EXCEPTION) EXPECT_EQ(e.Source, "Microsoft Word");
@@ -307,7 +317,8 @@ TEST(ConnectionErrorTest, NamesTheSystemTextAndTheClassId) {
         FAIL() << "nothing raised";
     } catch (const EOleSysError& e) {
         EXPECT_EQ(e.ErrorCode, REGDB_E_CLASSNOTREG);
-        EXPECT_EQ(e.Message(), SystemErrorText(REGDB_E_CLASSNOTREG) + ", ClassID: " + Utf8Text(Protocol::WordClassIdText));
+        // Wine has no text for this code (Windows has): the system's answer either way.
+        EXPECT_EQ(e.Message(), SystemTextOf(REGDB_E_CLASSNOTREG) + ", ClassID: {000209FF-0000-0000-C000-000000000046}");
     }
 }
 
@@ -490,7 +501,7 @@ TEST_F(ClipboardTest, TextReplacesEverythingAndEmptyTextLeavesNothing) {
     for (UINT format : OfferedFormats())
         EXPECT_NE(std::find(std::begin(derived), std::end(derived), format), std::end(derived))
             << "format " << format << " survived";
-    EXPECT_EQ(ClipboardUnicodeText(), std::optional<std::wstring>(WideText(Protocol::PlaceholderText, CP_ACP)));
+    EXPECT_EQ(ClipboardUnicodeText(), std::optional<std::wstring>(L"PREVIEW IS NOT AVAILABLE FOR THIS DOCUMENT!"));
     // Without an owner window, EmptyClipboard leaves the clipboard ownerless
     // and Windows refuses the data.
     EXPECT_EQ(::GetClipboardOwner(), owner_.get());
