@@ -34,7 +34,8 @@ namespace testsupport {
 // Whether a file or folder of this system-code-page path exists.
 [[nodiscard]] bool FileExists(const std::string& path);
 
-// build/testbin as a Windows path, no trailing backslash.
+// The testbin this test runs with, as a Windows path, no trailing backslash:
+// its Wine prefix's own (WORDPREVIEW_TESTBIN, set by ctest's runner), else build/testbin.
 std::wstring TestBinDir();
 std::wstring WorkerPath();      // testbin\WordPreview.exe
 // The worker build that environment variable `variable` names (a Windows
