@@ -387,7 +387,6 @@ protected:
     }
 };
 class WordConversationTest : public OwnWordTest {};
-class StageTraceTest : public OwnWordTest {};
 class ServerFaultTest : public OwnWordTest {};
 class ClipboardHeldTest : public OwnWordTest {};
 
@@ -400,6 +399,21 @@ previewhost::PreviewOptions OptionsFor(const std::string& documentPath) {
     options.bound = 60s;
     return options;
 }
+
+// One request for a short document, by a host that runs the worker as a
+// debuggee and so reads its stage lines; the document is gone afterwards.
+class StageTraceTest : public OwnWordTest {
+protected:
+    static previewhost::PreviewResult TracedPreviewOf(const std::string& fileName) {
+        const std::string path = testsupport::TempPath(fileName);
+        std::ofstream(path, std::ios::binary) << DocumentText(100);
+        previewhost::PreviewOptions options = OptionsFor(path);
+        options.trace = true;
+        const auto result = previewhost::RunPreview(options);
+        ::DeleteFileA(path.c_str());
+        return result;
+    }
+};
 
 std::vector<std::string> MainCalls(const std::vector<json>& log) {
     static const char* const ignored[] = {"Started", "ActiveObject.Registered", "QueryInterface",
@@ -534,12 +548,7 @@ TEST_F(WordConversationTest, NormalRoadMakesExactlyTheseCallsWithTheseArguments)
 // the order of the road.
 TEST_F(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     ASSERT_NE(testsupport::StartFreshWarmWord(json::object()), 0u);
-    const std::string path = testsupport::TempPath("traced.txt");
-    std::ofstream(path, std::ios::binary) << DocumentText(100);
-
-    previewhost::PreviewOptions options = OptionsFor(path);
-    options.trace = true;
-    const auto result = previewhost::RunPreview(options);
+    const auto result = TracedPreviewOf("traced.txt");
     ASSERT_EQ(result.outcome, Outcome::Preview) << result.failure;
 
     const char* stages[] = {"attached", "request taken", "go", "mutex owned", "connected to the running Word",
@@ -549,19 +558,13 @@ TEST_F(StageTraceTest, ADebuggingHostSeesEveryStageInOrder) {
     for (const auto& line : result.traceLines)
         if (next < std::size(stages) && line.name.rfind(std::string("WordPreview: ") + stages[next], 0) == 0) ++next;
     EXPECT_EQ(next, std::size(stages)) << "missing from \"" << (next < std::size(stages) ? stages[next] : "") << "\" on";
-    ::DeleteFileA(path.c_str());
 }
 
 // A Word without the macro setting (older than the property) previews as
 // before, and a debugging host is told that macros were not forbidden.
 TEST_F(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
     ASSERT_NE(testsupport::StartFreshWarmWord({{"automationSecurityMember", false}}), 0u);
-    const std::string path = testsupport::TempPath("older-word.txt");
-    std::ofstream(path, std::ios::binary) << DocumentText(100);
-
-    previewhost::PreviewOptions options = OptionsFor(path);
-    options.trace = true;
-    const auto result = previewhost::RunPreview(options);
+    const auto result = TracedPreviewOf("older-word.txt");
     EXPECT_EQ(result.outcome, Outcome::Preview) << result.failure;
     const bool named = std::any_of(result.traceLines.begin(), result.traceLines.end(), [](const auto& line) {
         return line.name.rfind("WordPreview: macros not forbidden", 0) == 0;
@@ -570,7 +573,6 @@ TEST_F(StageTraceTest, AWordWithoutTheMacroSettingIsNamedInTheTrace) {
     const auto unknown = testsupport::WordCalls(testsupport::ReadWordLog(), "GetIDsOfNames");
     ASSERT_FALSE(unknown.empty());
     EXPECT_EQ(unknown[0]["name"], "AutomationSecurity");
-    ::DeleteFileA(path.c_str());
 }
 
 // --- a reconnect that fails after a server fault ----------------------------------
